@@ -1,0 +1,55 @@
+# Helpers that give every target of the project the same warnings, output folders and
+# sanitizer options, so a new module is one call in its folder's CMakeLists.txt.
+
+set(KOR_WARNINGS -Wall -Wextra -Wshadow -Wformat=2 -Wno-missing-field-initializers)
+
+# kor_library(NAME [SHARED|STATIC] SOURCES ... [PUBLIC_LIBS ...] [PRIVATE_LIBS ...])
+function(kor_library name)
+    cmake_parse_arguments(K "SHARED;STATIC" "" "SOURCES;PUBLIC_LIBS;PRIVATE_LIBS" ${ARGN})
+    if(K_STATIC)
+        add_library(${name} STATIC ${K_SOURCES})
+        set_target_properties(${name} PROPERTIES POSITION_INDEPENDENT_CODE ON)
+    else()
+        add_library(${name} SHARED ${K_SOURCES})
+    endif()
+    add_library(kor::${name} ALIAS ${name})
+    target_include_directories(${name} PUBLIC
+        $<BUILD_INTERFACE:${PROJECT_SOURCE_DIR}/include>
+        $<INSTALL_INTERFACE:include>)
+    target_compile_options(${name} PRIVATE ${KOR_WARNINGS})
+    target_link_libraries(${name} PUBLIC ${K_PUBLIC_LIBS} PRIVATE ${K_PRIVATE_LIBS} Threads::Threads)
+    # Keep the "lib" prefix out of our names: the target zeb_common becomes libzeb_common.so.
+    set_target_properties(${name} PROPERTIES OUTPUT_NAME ${name})
+endfunction()
+
+# kor_program(NAME SOURCES ... [LIBS ...])
+function(kor_program name)
+    cmake_parse_arguments(K "" "" "SOURCES;LIBS" ${ARGN})
+    add_executable(${name} ${K_SOURCES})
+    target_compile_options(${name} PRIVATE ${KOR_WARNINGS})
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/include)
+    target_link_libraries(${name} PRIVATE ${K_LIBS} Threads::Threads)
+endfunction()
+
+# kor_test(NAME LABEL unit|integration|e2e SOURCES ... [LIBS ...] [TIMEOUT s])
+# One GoogleTest binary; every TEST becomes its own CTest case carrying the label.
+function(kor_test name)
+    cmake_parse_arguments(K "" "LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+    if(NOT K_LABEL)
+        set(K_LABEL unit)
+    endif()
+    if(NOT K_TIMEOUT)
+        set(K_TIMEOUT 60)
+    endif()
+    add_executable(${name} ${K_SOURCES})
+    target_compile_options(${name} PRIVATE ${KOR_WARNINGS})
+    target_include_directories(${name} PRIVATE ${PROJECT_SOURCE_DIR}/include
+                                               ${PROJECT_SOURCE_DIR}/tests/support)
+    target_link_libraries(${name} PRIVATE ${K_LIBS} kor_test_support GTest::gmock GTest::gtest_main
+                                          Threads::Threads)
+    set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
+    gtest_discover_tests(${name}
+        DISCOVERY_TIMEOUT 30
+        PROPERTIES LABELS ${K_LABEL} TIMEOUT ${K_TIMEOUT}
+                   ENVIRONMENT "KOR_BIN_DIR=${CMAKE_BINARY_DIR}/bin;KOR_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+endfunction()

@@ -1,0 +1,77 @@
+/* IO board link, transport layer: the one RS-485 Modbus RTU link to the IO board, with a polling
+ * thread that keeps subscribed holding-register blocks fresh, a write thread that drains a queue
+ * of single-register writes in the order they were queued, and synchronous single-register
+ * reads. Every libmodbus call goes through a modbus_interface_t, so a caller (or a test) can
+ * substitute its own link. */
+#ifndef KOR_MODBUS_H
+#define KOR_MODBUS_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Connection states */
+#define KOR_MODBUS_STATE_DISCONNECTED 0
+#define KOR_MODBUS_STATE_CONNECTED 1
+#define KOR_MODBUS_STATE_RUNNING 2
+#define KOR_MODBUS_STATE_STOPPING 3
+
+/* Serial mode for set_serial_mode (libmodbus MODBUS_RTU_RS485) */
+#define KOR_MODBUS_RTU_RS485 1
+
+/* Holder of the libmodbus context (modbus_t *); a substitute link keeps its own object here. */
+typedef struct mbs_ctx {
+    void *ctx;
+} mbs_ctx_t;
+
+/* The fourteen operations of the link, in this order. */
+typedef struct modbus_interface {
+    mbs_ctx_t *(*new_rtu)(const char *device, int baud, char parity, int data_bit, int stop_bit);
+    int (*connect)(mbs_ctx_t *ctx);
+    int (*close)(mbs_ctx_t *ctx);
+    void (*free)(mbs_ctx_t *ctx);
+    const char *(*strerror)(int code);
+    int (*set_serial_mode)(mbs_ctx_t *ctx, int mode);
+    int (*set_slave)(mbs_ctx_t *ctx, int slave);
+    int (*set_debug)(mbs_ctx_t *ctx, int flag);
+    int (*set_response_timeout)(mbs_ctx_t *ctx, uint32_t seconds, uint32_t microseconds);
+    int (*read_register)(mbs_ctx_t *ctx, int address, uint16_t *value);
+    int (*read_registers)(mbs_ctx_t *ctx, int address, int count, uint16_t *values);
+    int (*write_register)(mbs_ctx_t *ctx, int address, uint32_t value);
+    int (*send_raw_request)(mbs_ctx_t *ctx, const uint8_t *request, int length);
+    int (*receive_raw)(mbs_ctx_t *ctx, uint8_t *buffer, int size);
+} modbus_interface_t;
+
+typedef struct modbus_data modbus_data_t;
+
+/* Opens the link. interface may be null (the libmodbus table is used); a given table is copied,
+ * the caller keeps its own. 0 and *context set, or -1 with *context untouched. */
+int kor_modbus_init(modbus_data_t **context, const char *device, int32_t slave_id,
+                    int32_t response_timeout_ms, int32_t poll_period_ms, int32_t retry_count,
+                    int32_t debug, const modbus_interface_t *interface);
+int kor_modbus_start_polling(modbus_data_t *context);
+/* 0 pauses and 1 resumes the polling of subscribed blocks without closing the link; read at the
+ * start of every polling round. 0, or -1 for a null context. */
+int kor_modbus_enable_polling(modbus_data_t *context, int32_t enable);
+int kor_modbus_is_running(modbus_data_t *context);
+int kor_modbus_get_state(modbus_data_t *context);
+int kor_modbus_read_holding_register(modbus_data_t *context, uint32_t address, uint16_t *value);
+int kor_modbus_write_holding_register(modbus_data_t *context, uint32_t address, uint32_t value);
+int kor_modbus_init_data_subscription_block(modbus_data_t *context, int32_t id,
+                                            int32_t start_address, int32_t count);
+int kor_modbus_read_data_subscription_block(modbus_data_t *context, int32_t id,
+                                            uint16_t *values);
+/* CPI mode pauses polling while a firmware file is transferred. */
+int kor_modbus_start_cpi_file_transfer(modbus_data_t *context);
+int kor_modbus_end_cpi_file_transfer(modbus_data_t *context);
+int kor_modbus_free(modbus_data_t *context);
+/* A new table filled with the libmodbus operations (release with free()); null on no memory. */
+modbus_interface_t *kor_create_modbus_instance(void);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* KOR_MODBUS_H */

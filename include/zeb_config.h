@@ -1,0 +1,34 @@
+/* Platform configuration store: a text file, one "key = value" a line. Blank lines and lines
+ * starting with '#' are ignored; the key is the text before the first '=', the value the rest,
+ * both trimmed of blanks, tabs and CR; the last line of a key wins. Writes replace the file
+ * atomically (temporary file, fsync, rename, fsync of the directory), so a crash leaves the old
+ * or the new file, never a torn one. */
+#ifndef ZEB_CONFIG_H
+#define ZEB_CONFIG_H
+
+#include <stdint.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+typedef struct zeb_config zeb_config_t;
+
+/* 0 and an open handle; -ENOENT when the store does not exist, -EINVAL, -ENOMEM, -errno. */
+int zeb_config_open(const char *path, zeb_config_t **handle);
+/* On 0, *value is a newly allocated NUL-terminated copy (release with free). -ENOENT for a
+ * missing key. */
+int zeb_config_get_string(zeb_config_t *handle, const char *key, char **value);
+/* Whole decimal integer only (within int32); -ENOENT missing, -EINVAL malformed, -ERANGE. */
+int zeb_config_get_int(zeb_config_t *handle, const char *key, int32_t *value);
+/* Whole float only; -ENOENT missing, -EINVAL malformed. */
+int zeb_config_get_float(zeb_config_t *handle, const char *key, float *value);
+/* Sets the key (replacing its last line, or appending) and rewrites the file atomically. */
+int zeb_config_set_string(zeb_config_t *handle, const char *key, const char *value);
+int zeb_config_close(zeb_config_t *handle);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ZEB_CONFIG_H */

@@ -1,0 +1,102 @@
+// Shared test helpers; see log_capture.hpp.
+#include "log_capture.hpp"
+
+#include <gtest/gtest.h>
+#include <stdlib.h>
+
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include "zeb_logger.h"
+
+namespace kor_test {
+
+LogCapture::LogCapture() { zeb_logger_set_sink(&LogCapture::sink, this); }
+
+LogCapture::~LogCapture() {
+    zeb_logger_set_sink(nullptr, nullptr);
+    if (::testing::Test::HasFailure()) {
+        std::fprintf(stderr, "---- captured log ----\n%s----------------------\n", dump().c_str());
+    }
+}
+
+void LogCapture::sink(void *user, int level, const char *module, const char *message) {
+    auto *self = static_cast<LogCapture *>(user);
+    std::lock_guard<std::mutex> guard(self->lock_);
+    self->lines_.push_back({level, module, message});
+}
+
+std::vector<LogLine> LogCapture::lines() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    return lines_;
+}
+
+int LogCapture::count(const std::string &text) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    int n = 0;
+    for (const auto &l : lines_) {
+        n += l.message == text ? 1 : 0;
+    }
+    return n;
+}
+
+int LogCapture::count_containing(const std::string &part) const {
+    std::lock_guard<std::mutex> guard(lock_);
+    int n = 0;
+    for (const auto &l : lines_) {
+        n += l.message.find(part) != std::string::npos ? 1 : 0;
+    }
+    return n;
+}
+
+void LogCapture::clear() {
+    std::lock_guard<std::mutex> guard(lock_);
+    lines_.clear();
+}
+
+std::string LogCapture::dump() const {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::ostringstream out;
+    for (const auto &l : lines_) {
+        out << l.level << ' ' << l.module << ": " << l.message << '\n';
+    }
+    return out.str();
+}
+
+bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds timeout) {
+    auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (!pred()) {
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return pred();
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return true;
+}
+
+ScratchDir::ScratchDir() {
+    const char *tmp = std::getenv("TMPDIR");
+    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kor_XXXXXX";
+    if (mkdtemp(pattern.data()) == nullptr) {
+        throw std::runtime_error("mkdtemp failed");
+    }
+    path_ = pattern;
+}
+
+ScratchDir::~ScratchDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::string bin_dir() {
+    const char *d = std::getenv("KOR_BIN_DIR");
+    return d != nullptr ? d : "build/bin";
+}
+
+std::string source_dir() {
+    const char *d = std::getenv("KOR_SOURCE_DIR");
+    return d != nullptr ? d : ".";
+}
+
+}  // namespace kor_test
