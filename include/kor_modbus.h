@@ -61,8 +61,7 @@ int kor_modbus_read_holding_register(modbus_data_t *context, uint32_t address, u
 int kor_modbus_write_holding_register(modbus_data_t *context, uint32_t address, uint32_t value);
 int kor_modbus_init_data_subscription_block(modbus_data_t *context, int32_t id,
                                             int32_t start_address, int32_t count);
-int kor_modbus_read_data_subscription_block(modbus_data_t *context, int32_t id,
-                                            uint16_t *values);
+int kor_modbus_read_data_subscription_block(modbus_data_t *context, int32_t id, uint16_t *values);
 /* CPI mode pauses polling while a firmware file is transferred. */
 int kor_modbus_start_cpi_file_transfer(modbus_data_t *context);
 int kor_modbus_end_cpi_file_transfer(modbus_data_t *context);

@@ -20,8 +20,7 @@ int zeb_stat_runtime_start(zeb_stat_t *handle, const char *name);
 int zeb_stat_runtime_update(zeb_stat_t *handle, const char *name, int32_t end);
 /* The entry's current value: a tracker's seconds (including a running stretch), an average. */
 int zeb_stat_get_field(zeb_stat_t *handle, const char *name, int32_t *value);
-int zeb_stat_average_period(zeb_stat_t *handle, const char *name, uint32_t value,
-                            int32_t period_s);
+int zeb_stat_average_period(zeb_stat_t *handle, const char *name, uint32_t value, int32_t period_s);
 int zeb_stat_close(zeb_stat_t *handle);
 
 #ifdef __cplusplus

@@ -70,7 +70,7 @@ LogState &state() {
 }
 
 const char *level_name(int level) {
-    static const char *const names[] = {"EMERG", "ALERT", "CRIT",   "ERROR",
+    static const char *const names[] = {"EMERG", "ALERT",  "CRIT", "ERROR",
                                         "WARN",  "NOTICE", "INFO", "DEBUG"};
     return level >= 0 && level <= 7 ? names[level] : "LOG";
 }

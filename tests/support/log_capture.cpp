@@ -12,7 +12,9 @@
 
 namespace kor_test {
 
-LogCapture::LogCapture() { zeb_logger_set_sink(&LogCapture::sink, this); }
+LogCapture::LogCapture() {
+    zeb_logger_set_sink(&LogCapture::sink, this);
+}
 
 LogCapture::~LogCapture() {
     zeb_logger_set_sink(nullptr, nullptr);
@@ -77,7 +79,8 @@ bool wait_until(const std::function<bool()> &pred, std::chrono::milliseconds tim
 
 ScratchDir::ScratchDir() {
     const char *tmp = std::getenv("TMPDIR");
-    std::string pattern = std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kor_XXXXXX";
+    std::string pattern =
+        std::string(tmp != nullptr && *tmp != '\0' ? tmp : "/tmp") + "/kor_XXXXXX";
     if (mkdtemp(pattern.data()) == nullptr) {
         throw std::runtime_error("mkdtemp failed");
     }

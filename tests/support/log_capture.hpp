@@ -19,7 +19,7 @@ struct LogLine {
 
 // Installs itself as the logger sink for its lifetime.
 class LogCapture {
-public:
+  public:
     LogCapture();
     ~LogCapture();
     LogCapture(const LogCapture &) = delete;
@@ -34,7 +34,7 @@ public:
     void clear();
     std::string dump() const;
 
-private:
+  private:
     static void sink(void *user, int level, const char *module, const char *message);
     mutable std::mutex lock_;
     std::vector<LogLine> lines_;
@@ -46,7 +46,7 @@ bool wait_until(const std::function<bool()> &pred,
 
 // A fresh directory under $TMPDIR (or /tmp), removed with its contents when it goes.
 class ScratchDir {
-public:
+  public:
     ScratchDir();
     ~ScratchDir();
     ScratchDir(const ScratchDir &) = delete;
@@ -54,7 +54,7 @@ public:
     const std::string &path() const { return path_; }
     std::string file(const std::string &name) const { return path_ + "/" + name; }
 
-private:
+  private:
     std::string path_;
 };
 
