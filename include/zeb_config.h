@@ -2,7 +2,10 @@
  * starting with '#' are ignored; the key is the text before the first '=', the value the rest,
  * both trimmed of blanks, tabs and CR; the last line of a key wins. Writes replace the file
  * atomically (temporary file, fsync, rename, fsync of the directory), so a crash leaves the old
- * or the new file, never a torn one. */
+ * or the new file, never a torn one.
+ * A handle reads the file as it was at open plus its own writes; a write starts from the file as
+ * it is on disk, so keys written meanwhile by another handle are kept. A handle may be used from
+ * several threads. */
 #ifndef ZEB_CONFIG_H
 #define ZEB_CONFIG_H
 
@@ -23,7 +26,10 @@ int zeb_config_get_string(zeb_config_t *handle, const char *key, char **value);
 int zeb_config_get_int(zeb_config_t *handle, const char *key, int32_t *value);
 /* Whole float only; -ENOENT missing, -EINVAL malformed. */
 int zeb_config_get_float(zeb_config_t *handle, const char *key, float *value);
-/* Sets the key (replacing its last line, or appending) and rewrites the file atomically. */
+/* Sets the key (replacing its last line, or appending) and rewrites the file atomically; comments
+ * and the other lines stay as they are. The value is stored trimmed. -EINVAL for a key that could
+ * not be read back (empty, with '=', a line break, blanks at an end, a leading '#') or a value
+ * with a line break; the errno of a failed write, the file then unchanged. */
 int zeb_config_set_string(zeb_config_t *handle, const char *key, const char *value);
 int zeb_config_close(zeb_config_t *handle);
 

@@ -3,7 +3,25 @@
  * the moment (monotonic clock); update with end flag 0 adds the elapsed time and goes on, with
  * end flag 1 adds it and stops. A period average keeps the average of the values recorded within
  * the period. Values survive a restart; a file that cannot be parsed is set aside as
- * "<file>.corrupt" with a warning and the statistics start again from zero. */
+ * "<file>.corrupt" with a warning and the statistics start again from zero.
+ *
+ * The file, one "key = value" a line (comments and other lines are kept as they are):
+ *   <tracker> = whole seconds accumulated (the part of a second not yet counted stays in
+ *               memory, so a restart loses less than a second per tracker)
+ *   <average> = the rounded average of the values recorded in the current period
+ *   <average>.sum, <average>.count = sum and number of those values
+ *   <average>.period_start = wall-clock second (Unix time) at which the period began; the first
+ *               value at or after period_start + period (or before period_start, when the clock
+ *               was set back) starts a new period.
+ * Every value is a whole number of at least 0; anything else makes the file unparsable.
+ * Entry names are keys without '.', blanks or '=' (-EINVAL otherwise); a name is either a
+ * tracker or an average, and using it as the other kind is -EINVAL.
+ *
+ * Results: 0, or a negative errno: -EINVAL for bad arguments, -ENOENT for an entry that does
+ * not exist (or a store whose directory does not exist), the errno of a failed write otherwise.
+ * A missing file is created empty by open. Updating a stopped tracker is 0 and changes nothing.
+ * Close adds the running stretches of the trackers. A handle may be used from several threads;
+ * one handle per file and process is expected. */
 #ifndef ZEB_STAT_H
 #define ZEB_STAT_H
 

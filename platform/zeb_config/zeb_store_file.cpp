@@ -1,0 +1,291 @@
+// The store text format and the atomic rewrite, shared by the configuration store, the
+// statistics store and the fault manager. Parsing keeps every line so a rewrite disturbs nothing
+// but the key it sets; numbers are parsed with std::from_chars over the whole trimmed value, so
+// "12abc" is an error rather than 12.
+#include "zeb_store_file.hpp"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <system_error>
+#include <utility>
+
+namespace zeb::store {
+
+namespace {
+
+constexpr std::size_t kMaxFileSize = 16u << 20;
+
+bool is_blank(char c) {
+    return c == ' ' || c == '\t' || c == '\r';
+}
+
+// Owns one file descriptor.
+class UniqueFd {
+  public:
+    explicit UniqueFd(int fd = -1) : fd_(fd) {}
+    ~UniqueFd() { reset(); }
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+    int get() const { return fd_; }
+    explicit operator bool() const { return fd_ >= 0; }
+    // Closes now and reports the result: close can be the first place a write error shows.
+    int close_checked() {
+        int fd = std::exchange(fd_, -1);
+        return fd >= 0 && ::close(fd) != 0 ? -errno : 0;
+    }
+    void reset() {
+        if (fd_ >= 0) {
+            ::close(fd_);
+            fd_ = -1;
+        }
+    }
+
+  private:
+    int fd_;
+};
+
+// Runs a system call again while it is interrupted; returns its result.
+template <typename Call>
+auto retry_eintr(Call call) {
+    for (;;) {
+        auto r = call();
+        if (r >= 0 || errno != EINTR) {
+            return r;
+        }
+    }
+}
+
+std::string directory_of(const std::string &path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+int write_all(int fd, std::string_view data) {
+    while (!data.empty()) {
+        ssize_t n = retry_eintr([&] { return ::write(fd, data.data(), data.size()); });
+        if (n < 0) {
+            return -errno;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return 0;
+}
+
+template <typename T>
+int parse_whole(std::string_view text, T &out) {
+    if (text.empty()) {
+        return -EINVAL;
+    }
+    T value{};
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec == std::errc::result_out_of_range) {
+        return -ERANGE;
+    }
+    if (ec != std::errc() || end != text.data() + text.size()) {
+        return -EINVAL;
+    }
+    out = value;
+    return 0;
+}
+
+}  // namespace
+
+std::string_view trim(std::string_view text) {
+    while (!text.empty() && is_blank(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && is_blank(text.back())) {
+        text.remove_suffix(1);
+    }
+    return text;
+}
+
+bool valid_key(std::string_view key) {
+    if (key.empty() || key.front() == '#' || trim(key).size() != key.size()) {
+        return false;
+    }
+    for (char c : key) {
+        if (c == '=' || static_cast<unsigned char>(c) < 0x20 || c == 0x7f) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool valid_value(std::string_view value) {
+    for (char c : value) {
+        if ((static_cast<unsigned char>(c) < 0x20 && c != '\t') || c == 0x7f) {
+            return false;
+        }
+    }
+    return true;
+}
+
+int parse_int32(std::string_view text, int32_t &out) {
+    return parse_whole(text, out);
+}
+
+int parse_int64(std::string_view text, int64_t &out) {
+    return parse_whole(text, out);
+}
+
+int parse_float(std::string_view text, float &out) {
+    float value = 0.0f;
+    int rc = parse_whole(text, value);
+    if (rc != 0) {
+        return rc;
+    }
+    if (!std::isfinite(value)) {
+        return -EINVAL;  // "nan" and "inf" are no settings
+    }
+    out = value;
+    return 0;
+}
+
+StoreFile StoreFile::parse(std::string_view text) {
+    StoreFile file;
+    std::size_t number = 0;
+    while (!text.empty()) {
+        auto nl = text.find('\n');
+        std::string_view raw = text.substr(0, nl);
+        text.remove_prefix(nl == std::string_view::npos ? text.size() : nl + 1);
+        ++number;
+
+        Line line{std::string(raw), {}, {}};
+        std::string_view body = trim(raw);
+        if (!body.empty() && body.front() != '#') {
+            auto eq = body.find('=');
+            std::string_view key = eq == std::string_view::npos ? "" : trim(body.substr(0, eq));
+            if (key.empty()) {
+                file.malformed_.push_back(number);
+            } else {
+                line.key = std::string(key);
+                line.value = std::string(trim(body.substr(eq + 1)));
+                file.last_[line.key] = file.lines_.size();
+            }
+        }
+        file.lines_.push_back(std::move(line));
+    }
+    return file;
+}
+
+std::optional<std::string_view> StoreFile::get(std::string_view key) const {
+    auto it = last_.find(std::string(key));
+    if (it == last_.end()) {
+        return std::nullopt;
+    }
+    return std::string_view(lines_[it->second].value);
+}
+
+void StoreFile::set(std::string_view key, std::string_view value) {
+    // A value read back is trimmed, so it is written trimmed: own reads and reopened stores agree.
+    std::string k(key);
+    std::string v(trim(value));
+    Line line{k + " = " + v, k, v};
+    if (auto it = last_.find(k); it != last_.end()) {
+        lines_[it->second] = std::move(line);
+        return;
+    }
+    last_[k] = lines_.size();
+    lines_.push_back(std::move(line));
+}
+
+std::vector<std::pair<std::string_view, std::string_view>> StoreFile::entries() const {
+    std::vector<std::pair<std::string_view, std::string_view>> out;
+    for (const auto &line : lines_) {
+        if (!line.key.empty()) {
+            out.emplace_back(line.key, line.value);
+        }
+    }
+    return out;
+}
+
+std::string StoreFile::render() const {
+    std::string out;
+    for (const auto &line : lines_) {
+        out += line.raw;
+        out += '\n';
+    }
+    return out;
+}
+
+int read_file(const std::string &path, std::string &out) {
+    UniqueFd fd(retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+    if (!fd) {
+        return -errno;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0) {
+        return -errno;
+    }
+    if (S_ISDIR(st.st_mode)) {
+        return -EISDIR;
+    }
+    std::string data;
+    char buffer[8192];
+    for (;;) {
+        ssize_t n = retry_eintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+        if (n < 0) {
+            return -errno;
+        }
+        if (n == 0) {
+            break;
+        }
+        if (data.size() + static_cast<std::size_t>(n) > kMaxFileSize) {
+            return -EFBIG;
+        }
+        data.append(buffer, static_cast<std::size_t>(n));
+    }
+    out = std::move(data);
+    return 0;
+}
+
+int write_file_atomically(const std::string &path, std::string_view content) {
+    const std::string tmp = path + ".tmp";
+    mode_t mode = 0644;
+    if (struct stat st{}; ::stat(path.c_str(), &st) == 0) {
+        mode = st.st_mode & 07777;
+    }
+    UniqueFd fd(retry_eintr(
+        [&] { return ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode); }));
+    if (!fd) {
+        return -errno;
+    }
+    int rc = write_all(fd.get(), content);
+    if (rc == 0 && ::fchmod(fd.get(), mode) != 0) {
+        rc = -errno;
+    }
+    if (rc == 0 && ::fsync(fd.get()) != 0) {
+        rc = -errno;
+    }
+    if (int closed = fd.close_checked(); rc == 0) {
+        rc = closed;
+    }
+    if (rc == 0 && ::rename(tmp.c_str(), path.c_str()) != 0) {
+        rc = -errno;
+    }
+    if (rc != 0) {
+        ::unlink(tmp.c_str());
+        return rc;
+    }
+    // The rename is durable only once the directory entry itself is on disk.
+    UniqueFd dir(retry_eintr(
+        [&] { return ::open(directory_of(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); }));
+    if (!dir) {
+        return -errno;
+    }
+    if (::fsync(dir.get()) != 0 && errno != EINVAL) {
+        return -errno;  // EINVAL: a file system that cannot sync directories
+    }
+    return 0;
+}
+
+}  // namespace zeb::store

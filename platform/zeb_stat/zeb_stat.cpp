@@ -1,0 +1,308 @@
+// Statistics store: run-time trackers and period averages kept in a key/value file (the format
+// of zeb_store_file, rewritten atomically after every change that shows in it). The handle owns
+// the file's lines and, in memory only, each tracker's running mark and the part of a second not
+// yet written: the file holds whole seconds, so a tracker updated every half second still counts
+// every nanosecond and the file is rewritten at most once a second per tracker. Averages keep
+// their sum, count and period start in the file beside the average itself, so a restart inside a
+// period goes on averaging where it stopped.
+#include "zeb_stat.h"
+
+#include <time.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+#include "zeb_logger.h"
+#include "zeb_stat.hpp"
+#include "zeb_store_file.hpp"
+
+namespace store = zeb::store;
+
+namespace {
+
+constexpr int64_t kNsPerSecond = 1'000'000'000;
+constexpr const char *kModule = "zeb_stat";
+constexpr std::string_view kSumSuffix = ".sum";
+constexpr std::string_view kCountSuffix = ".count";
+constexpr std::string_view kStartSuffix = ".period_start";
+
+int64_t system_monotonic_ns() {
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * kNsPerSecond + ts.tv_nsec;
+}
+
+int64_t system_realtime_s() {
+    timespec ts{};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    return static_cast<int64_t>(ts.tv_sec);
+}
+
+std::atomic<zeb::stat::ClockFn> monotonic_ns{system_monotonic_ns};
+std::atomic<zeb::stat::ClockFn> realtime_s{system_realtime_s};
+
+struct Tracker {
+    bool running = false;
+    int64_t mark_ns = 0;     // monotonic moment the running stretch started
+    int64_t pending_ns = 0;  // counted but below a whole second, not in the file yet
+};
+
+// Entry names are plain file keys: no blanks, and no '.', which is kept for the derived keys of
+// averages.
+bool valid_name(const char *name) {
+    return name != nullptr && store::valid_key(name) &&
+           std::string_view(name).find_first_of(". \t") == std::string_view::npos;
+}
+
+int32_t clamp_int32(int64_t v) {
+    return v > INT32_MAX ? INT32_MAX : (v < INT32_MIN ? INT32_MIN : static_cast<int32_t>(v));
+}
+
+}  // namespace
+
+struct zeb_stat {
+    static constexpr uint32_t kMagic = 0x7a737461;
+    uint32_t magic = kMagic;
+    std::mutex lock;
+    std::string path;
+    store::StoreFile file;
+    std::map<std::string, Tracker, std::less<>> trackers;
+    zeb_logger_t *logger = nullptr;
+
+    ~zeb_stat() { zeb_logger_close(logger); }
+
+    int64_t number(const std::string &key) const {
+        int64_t v = 0;
+        if (auto text = file.get(key)) {
+            store::parse_int64(*text, v);  // every value was checked at open or written by us
+        }
+        return v;
+    }
+    void put(const std::string &key, int64_t v) { file.set(key, std::to_string(v)); }
+    bool is_average(const std::string &name) const {
+        return file.get(name + std::string(kCountSuffix)).has_value();
+    }
+    int save() { return store::write_file_atomically(path, file.render()); }
+
+    // Brings a running tracker up to now; true when its whole seconds in the file changed.
+    bool fold(const std::string &name, Tracker &t, int64_t now) {
+        int64_t elapsed = now > t.mark_ns ? now - t.mark_ns : 0;
+        t.mark_ns = now;
+        int64_t total = t.pending_ns + elapsed;
+        t.pending_ns = total % kNsPerSecond;
+        int64_t seconds = total / kNsPerSecond;
+        if (seconds == 0) {
+            return false;
+        }
+        put(name, number(name) + seconds);
+        return true;
+    }
+};
+
+namespace {
+
+bool usable(const zeb_stat_t *handle) {
+    return handle != nullptr && handle->magic == zeb_stat::kMagic;
+}
+
+// A file is usable when every line is blank, a comment or "key = value" with a whole,
+// non-negative number: everything this store writes.
+bool well_formed(const store::StoreFile &file) {
+    if (!file.malformed().empty()) {
+        return false;
+    }
+    for (const auto &[key, value] : file.entries()) {
+        int64_t v = 0;
+        if (store::parse_int64(value, v) != 0 || v < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+namespace zeb::stat {
+
+void set_clocks_for_tests(ClockFn monotonic, ClockFn realtime) {
+    monotonic_ns.store(monotonic != nullptr ? monotonic : system_monotonic_ns);
+    realtime_s.store(realtime != nullptr ? realtime : system_realtime_s);
+}
+
+}  // namespace zeb::stat
+
+extern "C" int zeb_stat_open(const char *path, zeb_stat_t **handle) {
+    if (path == nullptr || *path == '\0' || handle == nullptr) {
+        return -EINVAL;
+    }
+    auto stat = std::make_unique<zeb_stat>();
+    stat->path = path;
+    if (int rc = zeb_logger_open(&stat->logger); rc != 0) {
+        return rc;
+    }
+    std::string text;
+    int rc = store::read_file(stat->path, text);
+    if (rc == -ENOENT) {
+        if (rc = store::write_file_atomically(stat->path, ""); rc != 0) {
+            return rc;
+        }
+    } else if (rc != 0) {
+        return rc;
+    }
+    stat->file = store::StoreFile::parse(text);
+    if (!well_formed(stat->file)) {
+        // Keep the unreadable file for whoever wants to look at it; counting goes on from zero.
+        const std::string aside = stat->path + ".corrupt";
+        if (std::rename(stat->path.c_str(), aside.c_str()) != 0) {
+            rc = -errno;
+            zeb_logger_log(stat->logger, ZEB_LOG_ERR, kModule,
+                           "Cannot set aside unreadable statistics file %s. Err: %d",
+                           stat->path.c_str(), rc);
+            return rc;
+        }
+        zeb_logger_log(stat->logger, ZEB_LOG_WARNING, kModule,
+                       "Statistics file %s cannot be parsed, moved to %s; statistics start from "
+                       "zero",
+                       stat->path.c_str(), aside.c_str());
+        stat->file = store::StoreFile{};
+        if (rc = stat->save(); rc != 0) {
+            return rc;
+        }
+    }
+    *handle = stat.release();
+    return 0;
+}
+
+extern "C" int zeb_stat_runtime_start(zeb_stat_t *handle, const char *name) {
+    if (!usable(handle) || !valid_name(name)) {
+        return -EINVAL;
+    }
+    std::lock_guard<std::mutex> guard(handle->lock);
+    const std::string key(name);
+    if (handle->is_average(key)) {
+        return -EINVAL;
+    }
+    const int64_t now = monotonic_ns.load()();
+    bool changed = false;
+    Tracker &t = handle->trackers[key];
+    if (t.running) {
+        changed = handle->fold(key, t, now);  // a second start keeps what already ran
+    } else {
+        t.running = true;
+        t.mark_ns = now;
+    }
+    if (!handle->file.get(key)) {
+        handle->put(key, 0);
+        changed = true;
+    }
+    return changed ? handle->save() : 0;
+}
+
+extern "C" int zeb_stat_runtime_update(zeb_stat_t *handle, const char *name, int32_t end) {
+    if (!usable(handle) || !valid_name(name)) {
+        return -EINVAL;
+    }
+    std::lock_guard<std::mutex> guard(handle->lock);
+    const std::string key(name);
+    if (handle->is_average(key)) {
+        return -EINVAL;
+    }
+    auto it = handle->trackers.find(key);
+    if (it == handle->trackers.end()) {
+        // Known from an earlier run but not started in this one: nothing runs, nothing to add.
+        return handle->file.get(key) ? 0 : -ENOENT;
+    }
+    Tracker &t = it->second;
+    if (!t.running) {
+        return 0;
+    }
+    bool changed = handle->fold(key, t, monotonic_ns.load()());
+    if (end != 0) {
+        t.running = false;
+    }
+    return changed ? handle->save() : 0;
+}
+
+extern "C" int zeb_stat_get_field(zeb_stat_t *handle, const char *name, int32_t *value) {
+    if (!usable(handle) || !valid_name(name) || value == nullptr) {
+        return -EINVAL;
+    }
+    std::lock_guard<std::mutex> guard(handle->lock);
+    const std::string key(name);
+    if (!handle->file.get(key)) {
+        return -ENOENT;
+    }
+    int64_t v = handle->number(key);
+    if (auto it = handle->trackers.find(key); it != handle->trackers.end() && it->second.running) {
+        int64_t now = monotonic_ns.load()();
+        int64_t elapsed = now > it->second.mark_ns ? now - it->second.mark_ns : 0;
+        v += (it->second.pending_ns + elapsed) / kNsPerSecond;
+    }
+    *value = clamp_int32(v);
+    return 0;
+}
+
+extern "C" int zeb_stat_average_period(zeb_stat_t *handle, const char *name, uint32_t value,
+                                       int32_t period_s) {
+    if (!usable(handle) || !valid_name(name) || period_s <= 0) {
+        return -EINVAL;
+    }
+    std::lock_guard<std::mutex> guard(handle->lock);
+    const std::string key(name);
+    if (handle->trackers.count(key) != 0 || (handle->file.get(key) && !handle->is_average(key))) {
+        return -EINVAL;  // a tracker of that name
+    }
+    const std::string sum_key = key + std::string(kSumSuffix);
+    const std::string count_key = key + std::string(kCountSuffix);
+    const std::string start_key = key + std::string(kStartSuffix);
+    const int64_t now = realtime_s.load()();
+    int64_t sum = handle->number(sum_key);
+    int64_t count = handle->number(count_key);
+    int64_t start = handle->number(start_key);
+    // A new period starts with the first value after the last one ended; a clock set back
+    // before the period's start also starts a new one rather than stretching the old.
+    if (count <= 0 || now < start || now - start >= period_s) {
+        sum = 0;
+        count = 0;
+        start = now;
+    }
+    sum += value;
+    count += 1;
+    handle->put(key, (sum + count / 2) / count);
+    handle->put(sum_key, sum);
+    handle->put(count_key, count);
+    handle->put(start_key, start);
+    return handle->save();
+}
+
+extern "C" int zeb_stat_close(zeb_stat_t *handle) {
+    if (!usable(handle)) {
+        return -EINVAL;
+    }
+    int rc = 0;
+    {
+        std::lock_guard<std::mutex> guard(handle->lock);
+        // Running stretches would otherwise be lost with the handle.
+        const int64_t now = monotonic_ns.load()();
+        bool changed = false;
+        for (auto &[name, t] : handle->trackers) {
+            if (t.running) {
+                changed = handle->fold(name, t, now) || changed;
+            }
+        }
+        if (changed) {
+            rc = handle->save();
+        }
+        handle->magic = 0;
+    }
+    std::unique_ptr<zeb_stat> owner(handle);
+    return rc;
+}
