@@ -26,14 +26,22 @@ typedef struct vix_io_buffer {
 
 #define VIX_IO_HEADER_SIZE 12
 
+/* Creates (buffer null) or grows a buffer to at least size bytes. Null on allocation failure or
+ * a negative size; an existing buffer then keeps its old storage. */
 vix_io_buffer *vix_io_size_buffer(vix_io_buffer *buffer, int32_t size);
 void vix_io_zero_buffer(vix_io_buffer *buffer);
 vix_io_buffer *vix_io_free_buffer(vix_io_buffer *buffer);
+/* Encodes one event into the buffer (created when null) and sets its used size. Null on
+ * allocation failure, or when a string is longer than 65534 bytes or the message would exceed
+ * INT32_MAX bytes; a buffer passed in then stays the caller's. Null data or a length of 0 or
+ * less writes no data bytes. */
 vix_io_buffer *vix_io_serialize(vix_io_buffer *buffer, const char *target, const char *name,
                                 const char *format, const void *data, int32_t length);
-/* Points the outputs into the buffer's message and returns the data length. A null buffer sets
- * all four to null and returns 0. A message whose lengths do not fit its used size (or whose
- * strings lack their NUL) sets all four to null and returns -1. */
+/* Points the outputs into the buffer's message and returns the data length (the data output is
+ * null when the length is 0). A null buffer sets all four to null and returns 0. A message whose
+ * lengths do not fit its used size (total size field other than the used size, a zero length,
+ * a string without its NUL at its stated end, padding or strings beyond the end) sets all four
+ * to null and returns -1; nothing outside the used bytes is read. Null outputs are skipped. */
 int32_t vix_io_unserialize(vix_io_buffer *buffer, char **target, char **name, char **format,
                            void **data);
 

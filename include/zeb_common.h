@@ -38,11 +38,14 @@ int zeb_service_register(const char *client_channel, int32_t value);
 /* Sends the event to every registered client without blocking; a client whose channel is gone
  * is dropped. Returns the number of clients reached, or a negative code. */
 int zeb_service_notify_all(const char *event, const char *format, const void *data, int32_t length);
-/* Sends the event to one channel without blocking; 0 on success, a negative errno on failure. */
+/* Sends the event to one channel without blocking; 0 on success, a negative errno on failure
+ * (-EAGAIN when the receiver's connection is full: the event is lost). Works before
+ * zeb_service_initialize too; such events carry an empty sender. */
 int zeb_service_send_event(const char *target, const char *event, const char *format,
                            const void *data, int32_t length);
-/* Blocks for the next event on the own channel. 0 and *event set, or below 0 with errno set
- * when the channel itself fails. */
+/* Blocks for the next event on the own channel. 0 and *event set, or a negative errno (also
+ * left in errno) when the channel itself fails, was left (-ESHUTDOWN) or was never opened
+ * (-ENOTCONN). Undecodable messages are dropped with a warning and the wait goes on. */
 int zeb_service_wait_event(zeb_event_t **event);
 /* Like zeb_service_wait_event, but gives up after timeout_ms: returns 1 with *event null. */
 int zeb_service_wait_event_timeout(zeb_event_t **event, int32_t timeout_ms);
@@ -59,13 +62,15 @@ typedef void (*zeb_timer_callback_t)(void *arg);
 
 int zeb_timer_initialize(zeb_timer_service_t **service);
 /* Arms a timer that calls callback(arg) every period_ms until cleared. flags 0 = periodic.
- * 0 on success; -EINVAL for a null place, callback or service or a zero period. */
+ * 0 on success; -EINVAL for a null place, callback or service or a zero period. A one-shot timer
+ * that fired stays allocated until it is cleared or the service is uninitialized. */
 int zeb_timer_set_interval(zeb_timer_service_t *service, zeb_timer_t **timer, uint32_t period_ms,
                            zeb_timer_callback_t callback, void *arg, uint32_t flags);
 /* Stops and releases the timer. Works from inside the timer's own callback; from any other
  * thread it returns once a running callback of that timer is done. 0, or -EINVAL. */
 int zeb_timer_clear_timer(zeb_timer_service_t *service, zeb_timer_t *timer);
-/* Stops the thread and releases every timer still armed. */
+/* Stops the thread (after a running callback returns) and releases every timer still armed.
+ * -EDEADLK when called from a callback of the same service, -EINVAL for null. */
 int zeb_timer_uninitialize(zeb_timer_service_t *service);
 
 /* List: head insert + tail removal gives FIFO order. No locking of its own. Payloads are
