@@ -50,6 +50,5 @@ function(kor_test name)
     set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
     gtest_discover_tests(${name}
         DISCOVERY_TIMEOUT 30
-        PROPERTIES LABELS ${K_LABEL} TIMEOUT ${K_TIMEOUT}
-                   ENVIRONMENT "KOR_BIN_DIR=${CMAKE_BINARY_DIR}/bin;KOR_SOURCE_DIR=${PROJECT_SOURCE_DIR}")
+        PROPERTIES LABELS ${K_LABEL} TIMEOUT ${K_TIMEOUT})
 endfunction()

@@ -94,12 +94,12 @@ ScratchDir::~ScratchDir() {
 
 std::string bin_dir() {
     const char *d = std::getenv("KOR_BIN_DIR");
-    return d != nullptr ? d : "build/bin";
+    return d != nullptr ? d : KOR_DEFAULT_BIN_DIR;
 }
 
 std::string source_dir() {
     const char *d = std::getenv("KOR_SOURCE_DIR");
-    return d != nullptr ? d : ".";
+    return d != nullptr ? d : KOR_DEFAULT_SOURCE_DIR;
 }
 
 }  // namespace kor_test
