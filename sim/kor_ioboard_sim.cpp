@@ -1,0 +1,201 @@
+// kor_ioboard_sim: the virtual IO board. Parses the command line, builds the register bank, the
+// line and the control socket, and runs the one event loop that serves them all until a quit
+// command, SIGINT or SIGTERM; everything it made (link, sockets) goes away on the way out.
+#include <poll.h>
+#include <signal.h>
+#include <sys/signalfd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "sim_control.hpp"
+#include "sim_fd.hpp"
+#include "sim_link.hpp"
+#include "sim_registers.hpp"
+
+namespace {
+
+constexpr const char *kUsage =
+    "usage: kor_ioboard_sim [options]\n"
+    "The virtual IO board: Modbus RTU slave 1 with holding registers 0-499.\n"
+    "\n"
+    "Options:\n"
+    "  --device PATH   serve this serial device instead of a new pseudo-terminal pair\n"
+    "  --link PATH     publish the pseudo-terminal the oven manager opens as a symbolic link\n"
+    "                  at PATH (replaced if it exists, removed on exit); not with --device\n"
+    "  --control PATH  listen for control commands on a Unix stream socket at PATH\n"
+    "  --baud N        delay each reply by its wire time at N baud, 8N1 (default: no delay);\n"
+    "                  frames also end after 3.5 character times at N baud (2 ms at least)\n"
+    "  --speed N       run the oven physics N times faster (default 1)\n"
+    "  --help          this text\n"
+    "\n"
+    "Control commands (one a line, one answer line each; errors answer \"error: ...\"):\n"
+    "  status                 state=serving|silent served=N frames=N ignored=N bad_crc=N\n"
+    "                         other_slave=N silence=SECONDS_LEFT exception=CODExCOUNT|none\n"
+    "                         writes=N line=PATH\n"
+    "  get REG                the value of holding register REG (0-499)\n"
+    "  set REG VAL            set a register (not logged as a master write); answers ok\n"
+    "  silence SECONDS        answer nothing for SECONDS (decimals allowed, 0 ends it); ok\n"
+    "  exception CODE [COUNT] answer the next request (or the next COUNT requests) to slave 1\n"
+    "                         with Modbus exception CODE (1-255); one-shot unless COUNT is\n"
+    "                         given; exception 0 cancels; ok\n"
+    "  writes                 the master's register writes so far, in order: REG:=VAL ...\n"
+    "  writes clear           forget the writes so far; ok\n"
+    "  help                   the command names\n"
+    "  quit                   answer ok and shut down\n"
+    "  fault, forget, cpi-corrupt, food, soak: not supported yet\n"
+    "\n"
+    "Frames with a bad CRC or for another slave are ignored; a silence wins over an exception.\n";
+
+struct Options {
+    std::string device;
+    std::string link;
+    std::string control;
+    int baud = 0;
+    double speed = 1.0;  // kept for the oven physics
+};
+
+bool parse_positive(std::string_view text, double &out) {
+    double value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size() || !(value > 0.0)) {
+        return false;
+    }
+    out = value;
+    return true;
+}
+
+// 0 to run, 1 after --help, -1 on a usage error (printed).
+int parse_options(int argc, char **argv, Options &options) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 1;
+        }
+        if (i + 1 >= argc) {
+            std::fprintf(stderr, "kor_ioboard_sim: %s needs a value\n%s", argv[i], kUsage);
+            return -1;
+        }
+        const std::string_view value = argv[++i];
+        double number = 0;
+        if (arg == "--device") {
+            options.device = value;
+        } else if (arg == "--link") {
+            options.link = value;
+        } else if (arg == "--control") {
+            options.control = value;
+        } else if (arg == "--baud" && parse_positive(value, number) && number <= 4000000 &&
+                   number == static_cast<int>(number)) {
+            options.baud = static_cast<int>(number);
+        } else if (arg == "--speed" && parse_positive(value, number) && number <= 10000) {
+            options.speed = number;
+        } else {
+            std::fprintf(stderr, "kor_ioboard_sim: bad option %s %s\n%s", argv[i - 1], argv[i],
+                         kUsage);
+            return -1;
+        }
+    }
+    if (!options.device.empty() && !options.link.empty()) {
+        // The oven manager opens the far end of the cable, which the board cannot name.
+        std::fprintf(stderr, "kor_ioboard_sim: --link only names a pseudo-terminal\n");
+        return -1;
+    }
+    return 0;
+}
+
+int fail(const std::string &what) {
+    std::fprintf(stderr, "kor_ioboard_sim: %s\n", what.c_str());
+    return 1;
+}
+
+}  // namespace
+
+int main(int argc, char **argv) {
+    using namespace kor_sim;
+    Options options;
+    if (const int rc = parse_options(argc, argv, options); rc != 0) {
+        return rc > 0 ? 0 : 2;
+    }
+
+    // Signals arrive as readable data in the loop, so shutdown runs the same path as quit.
+    sigset_t mask;
+    sigemptyset(&mask);
+    sigaddset(&mask, SIGINT);
+    sigaddset(&mask, SIGTERM);
+    if (sigprocmask(SIG_BLOCK, &mask, nullptr) != 0) {
+        return fail(std::string("sigprocmask: ") + std::strerror(errno));
+    }
+    signal(SIGPIPE, SIG_IGN);
+    UniqueFd signals(signalfd(-1, &mask, SFD_CLOEXEC | SFD_NONBLOCK));
+    if (!signals.valid()) {
+        return fail(std::string("signalfd: ") + std::strerror(errno));
+    }
+
+    std::string error;
+    auto bank = RegisterBank::create(kSlaveId, error);
+    if (!bank) {
+        return fail(error);
+    }
+    auto link = SimLink::open({options.device, options.baud}, *bank, error);
+    if (!link) {
+        return fail(error);
+    }
+    std::atomic<bool> quit{false};
+    CommandTable commands;
+    add_core_commands(commands, *bank, *link, quit);
+    std::unique_ptr<ControlServer> control;
+    if (!options.control.empty()) {
+        control = ControlServer::open(options.control, commands, error);
+        if (!control) {
+            return fail(error);
+        }
+    }
+
+    std::printf("kor_ioboard_sim: serving slave %d on %s\n", kSlaveId, link->peer_path().c_str());
+    std::fflush(stdout);
+    // The link comes last: whoever waits for it finds the board ready, control socket included.
+    std::unique_ptr<PublishedLink> published;
+    if (!options.link.empty()) {
+        published = PublishedLink::publish(options.link, link->peer_path(), error);
+        if (!published) {
+            return fail(error);
+        }
+    }
+
+    int rc = 0;
+    std::vector<pollfd> fds;
+    while (!quit) {
+        fds.clear();
+        fds.push_back({signals.get(), POLLIN, 0});
+        fds.push_back({link->fd(), POLLIN, 0});
+        if (control) {
+            control->collect(fds);
+        }
+        const int ready = retry_eintr(
+            [&] { return ::poll(fds.data(), fds.size(), link->timeout_ms(Clock::now())); });
+        if (ready < 0) {
+            rc = fail(std::string("poll: ") + std::strerror(errno));
+            break;
+        }
+        if (fds[0].revents != 0) {
+            break;  // SIGINT or SIGTERM
+        }
+        const auto now = Clock::now();
+        if (fds[1].revents != 0 && !link->on_readable(now)) {
+            rc = fail("the line failed: " + link->peer_path());
+            break;
+        }
+        link->on_timeout(Clock::now());
+        if (control) {
+            control->handle(std::span<const pollfd>(fds).subspan(2));
+        }
+    }
+    return rc;
+}

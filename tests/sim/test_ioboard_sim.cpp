@@ -1,0 +1,315 @@
+// The virtual IO board as a process, driven the way the oven manager and the tests use it: raw
+// libmodbus on its pseudo-terminal, text commands on its control socket.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <modbus/modbus.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "log_capture.hpp"
+#include "sim_process.hpp"
+
+namespace {
+
+using kor_test::SimProcess;
+using namespace std::chrono_literals;
+
+// A libmodbus master on the board's line, as the oven manager opens it.
+class RawMaster {
+  public:
+    explicit RawMaster(const std::string &device, int timeout_ms = 150) {
+        ctx_ = modbus_new_rtu(device.c_str(), 57600, 'N', 8, 1);
+        if (ctx_ == nullptr) {
+            return;
+        }
+        modbus_set_slave(ctx_, 1);
+        modbus_set_response_timeout(ctx_, static_cast<uint32_t>(timeout_ms / 1000),
+                                    static_cast<uint32_t>(timeout_ms % 1000) * 1000);
+        connected_ = modbus_connect(ctx_) == 0;
+    }
+    ~RawMaster() {
+        if (ctx_ != nullptr) {
+            modbus_close(ctx_);
+            modbus_free(ctx_);
+        }
+    }
+    RawMaster(const RawMaster &) = delete;
+    RawMaster &operator=(const RawMaster &) = delete;
+
+    bool ok() const { return connected_; }
+    modbus_t *ctx() { return ctx_; }
+    int fd() { return modbus_get_socket(ctx_); }
+
+    // The register value, or -1 with errno from libmodbus.
+    int read(int reg) {
+        uint16_t value = 0;
+        const int rc = modbus_read_registers(ctx_, reg, 1, &value);
+        modbus_flush(ctx_);
+        return rc == 1 ? value : -1;
+    }
+    int write(int reg, uint16_t value) { return modbus_write_register(ctx_, reg, value); }
+
+    // Writes raw bytes on the line and collects what comes back within the wait.
+    std::vector<uint8_t> exchange_raw(const std::vector<uint8_t> &bytes,
+                                      std::chrono::milliseconds wait, std::size_t expect) {
+        std::vector<uint8_t> in;
+        if (::write(fd(), bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
+            return in;
+        }
+        const auto deadline = std::chrono::steady_clock::now() + wait;
+        while (in.size() < expect) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd p{fd(), POLLIN, 0};
+            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
+                break;
+            }
+            uint8_t buffer[512];
+            const ssize_t n = ::read(fd(), buffer, sizeof buffer);
+            if (n <= 0) {
+                break;
+            }
+            in.insert(in.end(), buffer, buffer + n);
+        }
+        return in;
+    }
+
+  private:
+    modbus_t *ctx_ = nullptr;
+    bool connected_ = false;
+};
+
+std::vector<uint8_t> with_crc(std::vector<uint8_t> frame) {
+    uint16_t crc = 0xFFFF;
+    for (uint8_t b : frame) {
+        crc ^= b;
+        for (int i = 0; i < 8; ++i) {
+            crc = (crc & 1) != 0 ? static_cast<uint16_t>((crc >> 1) ^ 0xA001)
+                                 : static_cast<uint16_t>(crc >> 1);
+        }
+    }
+    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
+    frame.push_back(static_cast<uint8_t>(crc >> 8));
+    return frame;
+}
+
+class IoBoardSim : public ::testing::Test {
+  protected:
+    void SetUp() override { ASSERT_TRUE(sim.start()) << sim.last_error(); }
+    SimProcess sim;
+};
+
+TEST_F(IoBoardSim, AnnouncesItsPseudoTerminalAndPublishesTheLink) {
+    const std::string out = sim.output();
+    const std::string pty = sim.line_path();
+    EXPECT_EQ(out, "kor_ioboard_sim: serving slave 1 on " + pty + "\n");
+    EXPECT_EQ(pty.rfind("/dev/pts/", 0), 0u) << pty;
+    EXPECT_EQ(std::filesystem::read_symlink(sim.link_path()).string(), pty);
+    EXPECT_EQ(sim.status_field("line"), pty);
+}
+
+TEST_F(IoBoardSim, ServesHoldingRegistersAndLogsTheMastersWritesInOrder) {
+    RawMaster master(sim.link_path());
+    ASSERT_TRUE(master.ok());
+
+    EXPECT_EQ(sim.command("set 106 350"), "ok");
+    EXPECT_EQ(master.read(106), 350);
+    EXPECT_EQ(master.read(499), 0);
+
+    EXPECT_EQ(master.write(56, 400), 1);
+    const uint16_t block[3] = {1, 2, 65535};
+    EXPECT_EQ(modbus_write_registers(master.ctx(), 20, 3, block), 3);
+    EXPECT_EQ(sim.command("get 56"), "400");
+    EXPECT_EQ(sim.command("get 22"), "65535");
+
+    uint16_t values[3] = {};
+    ASSERT_EQ(modbus_read_registers(master.ctx(), 20, 3, values), 3);
+    EXPECT_EQ(values[0], 1);
+    EXPECT_EQ(values[2], 65535);
+
+    // Beyond the map: libmodbus's illegal-address exception, and no write is logged.
+    uint16_t value = 0;
+    EXPECT_EQ(modbus_read_registers(master.ctx(), 500, 1, &value), -1);
+    EXPECT_EQ(errno, EMBXILADD);
+    EXPECT_EQ(master.write(500, 1), -1);
+    EXPECT_EQ(errno, EMBXILADD);
+    const uint16_t across[2] = {7, 8};
+    EXPECT_EQ(modbus_write_registers(master.ctx(), 499, 2, across), -1);
+
+    // Control-socket sets are the board's own doing, not the master's.
+    EXPECT_EQ(sim.command("writes"), "56:=400 20:=1 21:=2 22:=65535");
+    EXPECT_EQ(sim.status_field("writes"), "4");
+    EXPECT_EQ(sim.command("writes clear"), "ok");
+    EXPECT_EQ(sim.command("writes"), "");
+    EXPECT_EQ(master.write(1, 1), 1);
+    EXPECT_EQ(sim.command("writes"), "1:=1");
+}
+
+TEST_F(IoBoardSim, ControlCommandsCheckTheirArgumentsAndServeSeveralClients) {
+    EXPECT_EQ(sim.command("get 500").rfind("error: ", 0), 0u);
+    EXPECT_EQ(sim.command("get -1").rfind("error: ", 0), 0u);
+    EXPECT_EQ(sim.command("get 12abc").rfind("error: ", 0), 0u);
+    EXPECT_EQ(sim.command("set 1 65536").rfind("error: ", 0), 0u);
+    EXPECT_EQ(sim.command("set 1").rfind("error: ", 0), 0u);
+    EXPECT_EQ(sim.command("silence soon").rfind("error: ", 0), 0u);
+    EXPECT_EQ(sim.command("silence -1").rfind("error: ", 0), 0u);
+    EXPECT_EQ(sim.command("exception 256").rfind("error: ", 0), 0u);
+    EXPECT_EQ(sim.command("exception 4 0").rfind("error: ", 0), 0u);
+    EXPECT_EQ(sim.command("frobnicate 1"), "error: unknown command 'frobnicate'");
+    EXPECT_EQ(sim.command(""), "error: empty command");
+    for (const char *later : {"fault 199 1", "forget", "cpi-corrupt", "food", "soak 30"}) {
+        EXPECT_EQ(sim.command(later), "error: not supported") << later;
+    }
+    EXPECT_EQ(sim.command("set 7 77"), "ok");
+    EXPECT_EQ(sim.command("  get\t7 "), "77");
+
+    kor_test::ControlClient second;
+    ASSERT_TRUE(second.connect(sim.control_path()));
+    EXPECT_EQ(second.command("set 8 88"), "ok");
+    EXPECT_EQ(sim.command("get 8"), "88");
+    EXPECT_EQ(second.command("get 7"), "77");
+    second.disconnect();
+    EXPECT_EQ(sim.command("get 7"), "77");
+}
+
+TEST_F(IoBoardSim, SilenceStopsAllAnswersUntilItRunsOut) {
+    RawMaster master(sim.link_path(), 100);
+    ASSERT_TRUE(master.ok());
+    ASSERT_EQ(sim.command("set 3 33"), "ok");
+    EXPECT_EQ(sim.status_field("state"), "serving");
+
+    ASSERT_EQ(sim.command("silence 0.4"), "ok");
+    EXPECT_EQ(sim.status_field("state"), "silent");
+    EXPECT_GT(std::stod(sim.status_field("silence")), 0.1);
+    const long served = sim.served();
+    EXPECT_EQ(master.read(3), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_EQ(master.write(3, 1), -1);
+    EXPECT_EQ(sim.served(), served);
+    EXPECT_EQ(sim.command("get 3"), "33");  // a silenced write is not applied
+
+    EXPECT_TRUE(
+        kor_test::wait_until([&] { return sim.status_field("state") == "serving"; }, 2000ms));
+    EXPECT_EQ(master.read(3), 33);
+
+    // A long silence ends early on "silence 0".
+    ASSERT_EQ(sim.command("silence 60"), "ok");
+    EXPECT_EQ(master.read(3), -1);
+    ASSERT_EQ(sim.command("silence 0"), "ok");
+    EXPECT_EQ(master.read(3), 33);
+}
+
+TEST_F(IoBoardSim, InjectedExceptionsAreOneShotUnlessCounted) {
+    RawMaster master(sim.link_path());
+    ASSERT_TRUE(master.ok());
+
+    ASSERT_EQ(sim.command("exception 4"), "ok");
+    EXPECT_EQ(sim.status_field("exception"), "4x1");
+    EXPECT_EQ(master.read(0), -1);
+    EXPECT_EQ(errno, EMBXSFAIL);
+    EXPECT_EQ(master.read(0), 0);
+    EXPECT_EQ(sim.status_field("exception"), "none");
+
+    ASSERT_EQ(sim.command("exception 6 2"), "ok");
+    EXPECT_EQ(master.write(10, 1), -1);
+    EXPECT_EQ(errno, EMBXSBUSY);
+    EXPECT_EQ(master.write(10, 2), -1);
+    EXPECT_EQ(errno, EMBXSBUSY);
+    EXPECT_EQ(master.write(10, 3), 1);
+    EXPECT_EQ(sim.command("writes"), "10:=3");
+
+    ASSERT_EQ(sim.command("exception 2 5"), "ok");
+    ASSERT_EQ(sim.command("exception 0"), "ok");
+    EXPECT_EQ(master.read(10), 3);
+}
+
+TEST_F(IoBoardSim, IgnoresOtherSlavesAndCorruptedFrames) {
+    RawMaster master(sim.link_path());
+    ASSERT_TRUE(master.ok());
+    ASSERT_EQ(sim.command("set 0 42"), "ok");
+    const long served = sim.served();
+
+    modbus_set_slave(master.ctx(), 2);
+    EXPECT_EQ(master.read(0), -1);
+    EXPECT_EQ(errno, ETIMEDOUT);
+    EXPECT_EQ(sim.status_field("other_slave"), "1");
+    modbus_set_slave(master.ctx(), 1);
+
+    auto request = with_crc({0x01, 0x03, 0x00, 0x00, 0x00, 0x01});
+    auto corrupted = request;
+    corrupted.back() ^= 0x5A;
+    EXPECT_TRUE(master.exchange_raw(corrupted, 200ms, 1).empty());
+    EXPECT_EQ(sim.status_field("bad_crc"), "1");
+    EXPECT_EQ(sim.served(), served);
+
+    // Two requests back to back on the line are still two frames with two answers.
+    auto twice = request;
+    twice.insert(twice.end(), request.begin(), request.end());
+    const auto replies = master.exchange_raw(twice, 500ms, 14);
+    const auto one = with_crc({0x01, 0x03, 0x02, 0x00, 42});
+    std::vector<uint8_t> expected = one;
+    expected.insert(expected.end(), one.begin(), one.end());
+    EXPECT_EQ(replies, expected);
+
+    // An unknown function gets libmodbus's illegal-function exception.
+    EXPECT_EQ(master.exchange_raw(with_crc({0x01, 0x42, 0x00}), 300ms, 5),
+              with_crc({0x01, 0xC2, 0x01}));
+    EXPECT_EQ(master.read(0), 42);
+}
+
+TEST(IoBoardSimWire, BaudDelaysEachReplyByItsWireTime) {
+    SimProcess sim;
+    ASSERT_TRUE(sim.start({"--baud", "9600"})) << sim.last_error();
+    RawMaster master(sim.link_path(), 1000);
+    ASSERT_TRUE(master.ok());
+    uint16_t values[100];
+    const auto start = std::chrono::steady_clock::now();
+    // 205 reply bytes at 9600 baud, 10 bits each: 213.5 ms on the wire.
+    ASSERT_EQ(modbus_read_registers(master.ctx(), 0, 100, values), 100);
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(elapsed, 210ms);
+    EXPECT_LT(elapsed, 700ms);
+}
+
+TEST(IoBoardSimLifecycle, QuitAndSignalsRemoveTheLinkAndTheControlSocket) {
+    for (int how : {0, SIGTERM, SIGINT}) {
+        SimProcess sim;
+        // A stale file at the link path is replaced.
+        ASSERT_EQ(::symlink("/nonexistent", sim.link_path().c_str()), 0);
+        ASSERT_TRUE(sim.start()) << sim.last_error();
+        EXPECT_NE(std::filesystem::read_symlink(sim.link_path()).string(), "/nonexistent");
+        EXPECT_EQ(how == 0 ? sim.stop() : sim.signal_and_wait(how), 0) << how;
+        struct stat st {};
+        EXPECT_NE(::lstat(sim.link_path().c_str(), &st), 0) << how;
+        EXPECT_NE(::lstat(sim.control_path().c_str(), &st), 0) << how;
+    }
+}
+
+TEST(IoBoardSimLifecycle, RefusesBadOptions) {
+    kor_test::ScratchDir dir;
+    for (std::vector<std::string> args : {std::vector<std::string>{"--baud", "fast"},
+                                          {"--speed", "0"},
+                                          {"--frobnicate", "1"},
+                                          {"--device", "/dev/null", "--link", dir.file("x")},
+                                          {"--device", dir.file("none")}}) {
+        std::string line = kor_test::bin_dir() + "/kor_ioboard_sim";
+        for (const auto &a : args) {
+            line += " '" + a + "'";
+        }
+        line += " >/dev/null 2>&1";
+        const int status = std::system(line.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0) << line;
+    }
+    const std::string help = kor_test::bin_dir() + "/kor_ioboard_sim --help >/dev/null";
+    EXPECT_EQ(std::system(help.c_str()), 0);
+}
+
+}  // namespace
