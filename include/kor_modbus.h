@@ -21,6 +21,18 @@ extern "C" {
 /* Serial mode for set_serial_mode (libmodbus MODBUS_RTU_RS485) */
 #define KOR_MODBUS_RTU_RS485 1
 
+/* Error codes of the CPI file transfer reply check, left in errno. Like libmodbus's own codes
+ * they sit far above the system's; the strerror slot gives their texts. */
+#define KOR_CPI_ECRC 42827423     /* "CRC check failed" */
+#define KOR_CPI_EADDRESS 42827435 /* "Wrong controller address response" */
+#define KOR_CPI_EFILE 42827436    /* "Wrong file number response" */
+#define KOR_CPI_ECOMMAND 42827437 /* "Wrong modbus command response" */
+#define KOR_CPI_EBLOCK 42827438   /* "Wrong block ID response" */
+#define KOR_CPI_ELENGTH 42827439  /* "Wrong CPI response length" */
+
+/* Largest subscription block: what one Modbus read of holding registers can carry. */
+#define KOR_MODBUS_MAX_BLOCK_REGISTERS 125
+
 /* Holder of the libmodbus context (modbus_t *); a substitute link keeps its own object here. */
 typedef struct mbs_ctx {
     void *ctx;
@@ -55,12 +67,17 @@ int kor_modbus_start_polling(modbus_data_t *context);
 /* 0 pauses and 1 resumes the polling of subscribed blocks without closing the link; read at the
  * start of every polling round. 0, or -1 for a null context. */
 int kor_modbus_enable_polling(modbus_data_t *context, int32_t enable);
+/* -1 for a null context; else 1 when the state is running (2), 0 otherwise. */
 int kor_modbus_is_running(modbus_data_t *context);
+/* The connection state, or -1 for a null context. */
 int kor_modbus_get_state(modbus_data_t *context);
 int kor_modbus_read_holding_register(modbus_data_t *context, uint32_t address, uint16_t *value);
 int kor_modbus_write_holding_register(modbus_data_t *context, uint32_t address, uint32_t value);
+/* Subscribes registers start_address .. start_address + count - 1 under id (id >= 0,
+ * start_address >= 0, 1 <= count <= KOR_MODBUS_MAX_BLOCK_REGISTERS); 0 or -1. */
 int kor_modbus_init_data_subscription_block(modbus_data_t *context, int32_t id,
                                             int32_t start_address, int32_t count);
+/* Copies the block's count words (zero until first polled) into values; -1 for an unknown id. */
 int kor_modbus_read_data_subscription_block(modbus_data_t *context, int32_t id, uint16_t *values);
 /* CPI mode pauses polling while a firmware file is transferred. */
 int kor_modbus_start_cpi_file_transfer(modbus_data_t *context);
