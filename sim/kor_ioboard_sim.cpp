@@ -1,10 +1,12 @@
 // kor_ioboard_sim: the virtual IO board. Parses the command line, builds the register bank, the
-// line and the control socket, and runs the one event loop that serves them all until a quit
-// command, SIGINT or SIGTERM; everything it made (link, sockets) goes away on the way out.
+// line, the oven, the CPI receiver and the control socket, and runs the one event loop that
+// serves them all until a quit command, SIGINT or SIGTERM; everything it made (link, sockets)
+// goes away on the way out. One thread: a request, a command and an oven tick never overlap.
 #include <poll.h>
 #include <signal.h>
 #include <sys/signalfd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -15,15 +17,18 @@
 #include <vector>
 
 #include "sim_control.hpp"
+#include "sim_cpi.hpp"
 #include "sim_fd.hpp"
 #include "sim_link.hpp"
+#include "sim_oven.hpp"
 #include "sim_registers.hpp"
 
 namespace {
 
 constexpr const char *kUsage =
     "usage: kor_ioboard_sim [options]\n"
-    "The virtual IO board: Modbus RTU slave 1 with holding registers 0-499.\n"
+    "The virtual IO board: Modbus RTU slave 1 with holding registers 0-499, the oven behind\n"
+    "them, and the CPI firmware update (function 0x41).\n"
     "\n"
     "Options:\n"
     "  --device PATH   serve this serial device instead of a new pseudo-terminal pair\n"
@@ -32,13 +37,19 @@ constexpr const char *kUsage =
     "  --control PATH  listen for control commands on a Unix stream socket at PATH\n"
     "  --baud N        delay each reply by its wire time at N baud, 8N1 (default: no delay);\n"
     "                  frames also end after 3.5 character times at N baud (2 ms at least)\n"
-    "  --speed N       run the oven physics N times faster (default 1)\n"
+    "  --speed N       run the oven physics N times faster (default 1, up to 10000): a tick\n"
+    "                  of 100 ms simulated time every 100/N ms (every 5 ms at most, then\n"
+    "                  several steps a tick)\n"
+    "  --firmware-out PATH\n"
+    "                  write the image of a CPI update here as its blocks arrive; the 4-byte\n"
+    "                  trailer goes to PATH.trailer\n"
     "  --help          this text\n"
     "\n"
     "Control commands (one a line, one answer line each; errors answer \"error: ...\"):\n"
     "  status                 state=serving|silent served=N frames=N ignored=N bad_crc=N\n"
     "                         other_slave=N silence=SECONDS_LEFT exception=CODExCOUNT|none\n"
-    "                         writes=N line=PATH\n"
+    "                         writes=N line=PATH oven_state=N temperature=F target=F\n"
+    "                         soak=SECONDS_LEFT physics=on|off cpi_blocks=N cpi_bytes=N\n"
     "  get REG                the value of holding register REG (0-499)\n"
     "  set REG VAL            set a register (not logged as a master write); answers ok\n"
     "  silence SECONDS        answer nothing for SECONDS (decimals allowed, 0 ends it); ok\n"
@@ -47,18 +58,38 @@ constexpr const char *kUsage =
     "                         given; exception 0 cancels; ok\n"
     "  writes                 the master's register writes so far, in order: REG:=VAL ...\n"
     "  writes clear           forget the writes so far; ok\n"
+    "  fault CODE BITS        set fault word CODE (199-212) to BITS, 0 clears; 200, 202, 206,\n"
+    "                         207 and 208 are one-shot reports the master clears by writing 0,\n"
+    "                         the others stand until cleared here; 207 locks the ignition out\n"
+    "  forget                 machine configuration (register 2) back to 0, as a board reset\n"
+    "  food [SECONDS]         food on the photo-eye (register 107 = 1) for SECONDS of real time\n"
+    "                         (default 3)\n"
+    "  soak SECONDS           a soak of SECONDS simulated time (state 12, registers 120, 121);\n"
+    "                         only while heating (states 4-7 or 12)\n"
+    "  physics on|off         stop or resume the oven; stopped, registers keep what is set\n"
+    "  cpi                    cpi blocks=N bytes=N trailer=HEX|none refused=N corrupt=N\n"
+    "  cpi-corrupt            break the CRC of the next CPI reply\n"
     "  help                   the command names\n"
     "  quit                   answer ok and shut down\n"
-    "  fault, forget, cpi-corrupt, food, soak: not supported yet\n"
     "\n"
-    "Frames with a bad CRC or for another slave are ignored; a silence wins over an exception.\n";
+    "The oven: with enable (1) set and machine configuration (2) neither 0 nor 65535 it walks\n"
+    "0 off, 1 purge, 2 ignition, 3 flame proving, 4 preheat, then 6 bake (5 idle while 86 is\n"
+    "2) within 5 F of the target (56); 7 reheat when 25 F below it; enable 0: 8 cooldown, 0\n"
+    "below 200 F; 9 above 650 F (fault 205) until below 600 F; 10 while the test flag (74) is\n"
+    "set; 12 soak. Outputs (99-124, 299-336) are rewritten every tick; a temperature set on 106\n"
+    "is taken over by the oven. Without a machine configuration the oven stops and rests: the\n"
+    "registers stay as they are set (a fresh board is a plain register store).\n"
+    "\n"
+    "Frames with a bad CRC or for another slave are ignored; a silence wins over an exception.\n"
+    "A CPI block out of order, of an unknown file or the wrong size gets no reply.\n";
 
 struct Options {
     std::string device;
     std::string link;
     std::string control;
     int baud = 0;
-    double speed = 1.0;  // kept for the oven physics
+    double speed = 1.0;
+    std::string firmware_out;
 };
 
 bool parse_positive(std::string_view text, double &out) {
@@ -91,6 +122,8 @@ int parse_options(int argc, char **argv, Options &options) {
             options.link = value;
         } else if (arg == "--control") {
             options.control = value;
+        } else if (arg == "--firmware-out" && !value.empty()) {
+            options.firmware_out = value;
         } else if (arg == "--baud" && parse_positive(value, number) && number <= 4000000 &&
                    number == static_cast<int>(number)) {
             options.baud = static_cast<int>(number);
@@ -147,9 +180,25 @@ int main(int argc, char **argv) {
     if (!link) {
         return fail(error);
     }
+    Oven oven(*bank, options.speed);
+    oven.start(Clock::now());
+    CpiReceiver cpi(options.firmware_out);
+    link->set_cpi_handler([&cpi](std::span<const uint8_t> frame) {
+        return std::optional<std::vector<uint8_t>>(cpi.handle(frame));
+    });
+
     std::atomic<bool> quit{false};
     CommandTable commands;
-    add_core_commands(commands, *bank, *link, quit);
+    add_core_commands(commands, *bank, *link, quit, [&oven, &cpi] {
+        const OvenStatus s = oven.status();
+        char line[160];
+        std::snprintf(line, sizeof line,
+                      "oven_state=%d temperature=%.1f target=%d soak=%d physics=%s ", s.state,
+                      s.temperature, s.target, s.soak_left, s.running ? "on" : "off");
+        return line + cpi_status_fields(cpi);
+    });
+    add_oven_commands(commands, oven);
+    add_cpi_commands(commands, cpi);
     std::unique_ptr<ControlServer> control;
     if (!options.control.empty()) {
         control = ControlServer::open(options.control, commands, error);
@@ -178,8 +227,11 @@ int main(int argc, char **argv) {
         if (control) {
             control->collect(fds);
         }
-        const int ready = retry_eintr(
-            [&] { return ::poll(fds.data(), fds.size(), link->timeout_ms(Clock::now())); });
+        const auto before = Clock::now();
+        const int line_ms = link->timeout_ms(before);
+        const int oven_ms = oven.timeout_ms(before);
+        const int wait_ms = line_ms < 0 ? oven_ms : std::min(line_ms, oven_ms);
+        const int ready = retry_eintr([&] { return ::poll(fds.data(), fds.size(), wait_ms); });
         if (ready < 0) {
             rc = fail(std::string("poll: ") + std::strerror(errno));
             break;
@@ -193,6 +245,7 @@ int main(int argc, char **argv) {
             break;
         }
         link->on_timeout(Clock::now());
+        oven.on_timeout(Clock::now());
         if (control) {
             control->handle(std::span<const pollfd>(fds).subspan(2));
         }

@@ -36,7 +36,24 @@ std::vector<std::string_view> split_words(std::string_view line) {
     return words;
 }
 
-// A whole decimal integer within [low, high], nothing else.
+std::string format_status(const LinkStatus &s, const RegisterBank &bank, const SimLink &link) {
+    char line[512];
+    const std::string exception = s.exception_count > 0 ? std::to_string(s.exception_code) + "x" +
+                                                              std::to_string(s.exception_count)
+                                                        : "none";
+    std::snprintf(
+        line, sizeof line,
+        "state=%s served=%llu frames=%llu ignored=%llu bad_crc=%llu other_slave=%llu "
+        "silence=%.3f exception=%s writes=%zu line=%s",
+        s.silent ? "silent" : "serving", static_cast<unsigned long long>(s.served),
+        static_cast<unsigned long long>(s.frames), static_cast<unsigned long long>(s.ignored),
+        static_cast<unsigned long long>(s.bad_crc), static_cast<unsigned long long>(s.other_slave),
+        s.silence_left_s, exception.c_str(), bank.writes().size(), link.peer_path().c_str());
+    return line;
+}
+
+}  // namespace
+
 bool parse_int(std::string_view text, long low, long high, long &out) {
     long value = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -57,24 +74,6 @@ bool parse_seconds(std::string_view text, double &out) {
     out = value;
     return true;
 }
-
-std::string format_status(const LinkStatus &s, const RegisterBank &bank, const SimLink &link) {
-    char line[512];
-    const std::string exception = s.exception_count > 0 ? std::to_string(s.exception_code) + "x" +
-                                                              std::to_string(s.exception_count)
-                                                        : "none";
-    std::snprintf(
-        line, sizeof line,
-        "state=%s served=%llu frames=%llu ignored=%llu bad_crc=%llu other_slave=%llu "
-        "silence=%.3f exception=%s writes=%zu line=%s",
-        s.silent ? "silent" : "serving", static_cast<unsigned long long>(s.served),
-        static_cast<unsigned long long>(s.frames), static_cast<unsigned long long>(s.ignored),
-        static_cast<unsigned long long>(s.bad_crc), static_cast<unsigned long long>(s.other_slave),
-        s.silence_left_s, exception.c_str(), bank.writes().size(), link.peer_path().c_str());
-    return line;
-}
-
-}  // namespace
 
 void CommandTable::add(const std::string &name, Handler handler) {
     handlers_[name] = std::move(handler);
@@ -108,13 +107,17 @@ std::string CommandTable::names() const {
 }
 
 void add_core_commands(CommandTable &table, RegisterBank &bank, SimLink &link,
-                       std::atomic<bool> &quit) {
+                       std::atomic<bool> &quit, StatusPart status_part) {
     using Args = std::span<const std::string_view>;
-    table.add("status", [&bank, &link](Args args) {
+    table.add("status", [&bank, &link, status_part = std::move(status_part)](Args args) {
         if (!args.empty()) {
             return std::string("error: usage: status");
         }
-        return format_status(link.status(), bank, link);
+        std::string line = format_status(link.status(), bank, link);
+        if (status_part) {
+            line += " " + status_part();
+        }
+        return line;
     });
     table.add("get", [&bank](Args args) {
         long reg = 0;
@@ -173,9 +176,6 @@ void add_core_commands(CommandTable &table, RegisterBank &bank, SimLink &link,
         return std::string("ok");
     });
     table.add("help", [&table](Args) { return table.names(); });
-    for (const char *later : {"fault", "forget", "cpi-corrupt", "food", "soak"}) {
-        table.reserve(later);
-    }
 }
 
 std::unique_ptr<ControlServer> ControlServer::open(const std::string &path,

@@ -2,7 +2,7 @@
 // one text command a line and read one answer line each; several clients may be connected.
 //
 // Commands live in a table: each module of the board adds its own, so a new feature is one
-// add() call. Names that are known but not built yet answer "error: not supported".
+// add() call. Names that are known but not built (reserve()) answer "error: not supported".
 #pragma once
 
 #include <poll.h>
@@ -38,10 +38,18 @@ class CommandTable {
     std::map<std::string, Handler, std::less<>> handlers_;
 };
 
-// The commands of the board core: status, get, set, silence, exception, writes, quit, help;
-// fault, forget, cpi-corrupt, food and soak are reserved for the modules that bring them.
+// Fields a module adds to the status line ("name=value ..."), after the core's own.
+using StatusPart = std::function<std::string()>;
+
+// The commands of the board core: status, get, set, silence, exception, writes, quit, help.
+// status_part, when given, extends the status line (the oven and the CPI receiver use it).
 void add_core_commands(CommandTable &table, RegisterBank &bank, SimLink &link,
-                       std::atomic<bool> &quit);
+                       std::atomic<bool> &quit, StatusPart status_part = {});
+
+// Command arguments: a whole decimal integer within [low, high], or seconds within 0-86400
+// (decimals allowed); nothing else around them.
+bool parse_int(std::string_view text, long low, long high, long &out);
+bool parse_seconds(std::string_view text, double &out);
 
 class ControlServer {
     struct Key {

@@ -268,6 +268,10 @@ void SimLink::handle_frame(std::span<const uint8_t> frame) {
     }
     if (frame[1] == kCpiFunction && cpi_handler_) {
         if (auto reply = cpi_handler_(frame)) {
+            if (reply->empty()) {
+                ++counters_.ignored;
+                return;
+            }
             send_reply(*reply);
             return;
         }

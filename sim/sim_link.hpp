@@ -33,8 +33,9 @@ constexpr uint8_t kCpiFunction = 0x41;
 // wire.
 uint16_t modbus_crc16(std::span<const uint8_t> bytes);
 
-// Answers one CPI request frame (CRC already checked) with the complete reply frame, or nullopt
-// when the request is not handled: then the board answers it as an unknown function.
+// Answers one CPI request frame (CRC already checked) with the complete reply frame; an empty
+// frame when the board refuses the request and stays silent (the sender's time-out tells it);
+// nullopt when the request is not handled: then the board answers it as an unknown function.
 using CpiHandler = std::function<std::optional<std::vector<uint8_t>>(std::span<const uint8_t>)>;
 
 struct LinkOptions {

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 
@@ -79,6 +80,24 @@ bool RegisterBank::set(int reg, uint16_t value) {
     }
     std::lock_guard<std::mutex> guard(lock_);
     map_->tab_registers[reg] = value;
+    return true;
+}
+
+bool RegisterBank::get_range(int first, std::span<uint16_t> values) const {
+    if (first < 0 || values.size() > static_cast<std::size_t>(kRegisterCount - first)) {
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    std::copy_n(map_->tab_registers + first, values.size(), values.begin());
+    return true;
+}
+
+bool RegisterBank::set_range(int first, std::span<const uint16_t> values) {
+    if (first < 0 || values.size() > static_cast<std::size_t>(kRegisterCount - first)) {
+        return false;
+    }
+    std::lock_guard<std::mutex> guard(lock_);
+    std::copy(values.begin(), values.end(), map_->tab_registers + first);
     return true;
 }
 

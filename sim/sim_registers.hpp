@@ -46,6 +46,11 @@ class RegisterBank {
     // Local access (control socket, oven physics): never logged as a master write.
     bool get(int reg, uint16_t &value) const;
     bool set(int reg, uint16_t value);
+    // Several registers from first on, under one lock: the oven physics takes a consistent
+    // picture of the bank and publishes its outputs in one go. False (nothing done) when the
+    // range leaves 0-499.
+    bool get_range(int first, std::span<uint16_t> values) const;
+    bool set_range(int first, std::span<const uint16_t> values);
 
     // Answers one framed standard request (address, function, data, CRC) with libmodbus and
     // returns the reply frame, CRC included; empty when libmodbus sends none. The writes of a

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "log_capture.hpp"
+#include "raw_master.hpp"
 #include "sim_process.hpp"
 
 namespace {
@@ -22,84 +23,8 @@ namespace {
 using kor_test::SimProcess;
 using namespace std::chrono_literals;
 
-// A libmodbus master on the board's line, as the oven manager opens it.
-class RawMaster {
-  public:
-    explicit RawMaster(const std::string &device, int timeout_ms = 150) {
-        ctx_ = modbus_new_rtu(device.c_str(), 57600, 'N', 8, 1);
-        if (ctx_ == nullptr) {
-            return;
-        }
-        modbus_set_slave(ctx_, 1);
-        modbus_set_response_timeout(ctx_, static_cast<uint32_t>(timeout_ms / 1000),
-                                    static_cast<uint32_t>(timeout_ms % 1000) * 1000);
-        connected_ = modbus_connect(ctx_) == 0;
-    }
-    ~RawMaster() {
-        if (ctx_ != nullptr) {
-            modbus_close(ctx_);
-            modbus_free(ctx_);
-        }
-    }
-    RawMaster(const RawMaster &) = delete;
-    RawMaster &operator=(const RawMaster &) = delete;
-
-    bool ok() const { return connected_; }
-    modbus_t *ctx() { return ctx_; }
-    int fd() { return modbus_get_socket(ctx_); }
-
-    // The register value, or -1 with errno from libmodbus.
-    int read(int reg) {
-        uint16_t value = 0;
-        const int rc = modbus_read_registers(ctx_, reg, 1, &value);
-        modbus_flush(ctx_);
-        return rc == 1 ? value : -1;
-    }
-    int write(int reg, uint16_t value) { return modbus_write_register(ctx_, reg, value); }
-
-    // Writes raw bytes on the line and collects what comes back within the wait.
-    std::vector<uint8_t> exchange_raw(const std::vector<uint8_t> &bytes,
-                                      std::chrono::milliseconds wait, std::size_t expect) {
-        std::vector<uint8_t> in;
-        if (::write(fd(), bytes.data(), bytes.size()) != static_cast<ssize_t>(bytes.size())) {
-            return in;
-        }
-        const auto deadline = std::chrono::steady_clock::now() + wait;
-        while (in.size() < expect) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            pollfd p{fd(), POLLIN, 0};
-            if (left.count() <= 0 || ::poll(&p, 1, static_cast<int>(left.count())) <= 0) {
-                break;
-            }
-            uint8_t buffer[512];
-            const ssize_t n = ::read(fd(), buffer, sizeof buffer);
-            if (n <= 0) {
-                break;
-            }
-            in.insert(in.end(), buffer, buffer + n);
-        }
-        return in;
-    }
-
-  private:
-    modbus_t *ctx_ = nullptr;
-    bool connected_ = false;
-};
-
-std::vector<uint8_t> with_crc(std::vector<uint8_t> frame) {
-    uint16_t crc = 0xFFFF;
-    for (uint8_t b : frame) {
-        crc ^= b;
-        for (int i = 0; i < 8; ++i) {
-            crc = (crc & 1) != 0 ? static_cast<uint16_t>((crc >> 1) ^ 0xA001)
-                                 : static_cast<uint16_t>(crc >> 1);
-        }
-    }
-    frame.push_back(static_cast<uint8_t>(crc & 0xFF));
-    frame.push_back(static_cast<uint8_t>(crc >> 8));
-    return frame;
-}
+using kor_test::RawMaster;
+using kor_test::with_crc;
 
 class IoBoardSim : public ::testing::Test {
   protected:
@@ -165,9 +90,13 @@ TEST_F(IoBoardSim, ControlCommandsCheckTheirArgumentsAndServeSeveralClients) {
     EXPECT_EQ(sim.command("exception 4 0").rfind("error: ", 0), 0u);
     EXPECT_EQ(sim.command("frobnicate 1"), "error: unknown command 'frobnicate'");
     EXPECT_EQ(sim.command(""), "error: empty command");
-    for (const char *later : {"fault 199 1", "forget", "cpi-corrupt", "food", "soak 30"}) {
-        EXPECT_EQ(sim.command(later), "error: not supported") << later;
+    for (const char *bad : {"fault 198 1", "fault 213 1", "fault 199", "fault 199 65536",
+                            "forget now", "cpi-corrupt 2", "food -1", "food 0", "soak 0",
+                            "soak 65536", "soak", "physics maybe", "cpi x"}) {
+        EXPECT_EQ(sim.command(bad).rfind("error: usage: ", 0), 0u) << bad;
     }
+    // A soak needs a heating oven.
+    EXPECT_EQ(sim.command("soak 30").rfind("error: a soak needs a heating oven", 0), 0u);
     EXPECT_EQ(sim.command("set 7 77"), "ok");
     EXPECT_EQ(sim.command("  get\t7 "), "77");
 
@@ -215,7 +144,7 @@ TEST_F(IoBoardSim, InjectedExceptionsAreOneShotUnlessCounted) {
     EXPECT_EQ(sim.status_field("exception"), "4x1");
     EXPECT_EQ(master.read(0), -1);
     EXPECT_EQ(errno, EMBXSFAIL);
-    EXPECT_EQ(master.read(0), 0);
+    EXPECT_EQ(master.read(0), 312);  // the board's firmware version
     EXPECT_EQ(sim.status_field("exception"), "none");
 
     ASSERT_EQ(sim.command("exception 6 2"), "ok");
