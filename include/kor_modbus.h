@@ -86,6 +86,33 @@ int kor_modbus_free(modbus_data_t *context);
 /* A new table filled with the libmodbus operations (release with free()); null on no memory. */
 modbus_interface_t *kor_create_modbus_instance(void);
 
+/* CPI file transfer: the private function 0x41 that carries a firmware file to the board in
+ * blocks. A request is slave id, 0x41, file number and block number (both big-endian) and 1 to
+ * KOR_CPI_MAX_DATA data bytes (libmodbus appends the RTU CRC); the board confirms each block with
+ * an 8-byte reply: slave id, 0x41, file, block, and the CRC of those six bytes, low byte first. */
+#define KOR_CPI_FUNCTION 0x41
+#define KOR_CPI_MAX_DATA 247
+#define KOR_CPI_MAX_REQUEST (KOR_CPI_MAX_DATA + 6)
+#define KOR_CPI_REPLY_LENGTH 8
+
+/* CRC-16/MODBUS of length bytes (initial 0xFFFF, reflected polynomial 0xA001); the low byte of
+ * the result is the first byte on the wire. */
+uint16_t kor_modbus_calculate_crc(const uint8_t *data, int32_t length);
+/* Builds the request for n data bytes (1..KOR_CPI_MAX_DATA) into out (out_size between n + 6 and
+ * KOR_CPI_MAX_REQUEST; zeroed first). 0, or -1 with errno EINVAL. */
+int kor_modbus_build_cpi_packet(int32_t slave_id, const uint8_t *data, int32_t n, uint8_t *out,
+                                int32_t out_size, uint16_t file, uint16_t block);
+/* Checks a reply against what was sent: 0 when good, else -1 with errno EINVAL (null reply) or,
+ * checked in this order, KOR_CPI_ELENGTH, KOR_CPI_EADDRESS, KOR_CPI_ECOMMAND, KOR_CPI_EFILE,
+ * KOR_CPI_EBLOCK, KOR_CPI_ECRC. */
+int kor_modbus_verify_cpi_response_packet(int32_t slave_id, uint16_t file, uint16_t block,
+                                          const uint8_t *reply, int32_t length);
+/* Sends one block and waits for its confirmation, with the link's retry count. The link must be
+ * in CPI mode (else EPERM); n is 1..KOR_CPI_MAX_DATA (else EINVAL). 0, or -1 with errno from the
+ * last failure. */
+int kor_modbus_transfer_cpi_block(modbus_data_t *context, const uint8_t *data, int32_t n,
+                                  uint16_t file, uint16_t block);
+
 #ifdef __cplusplus
 }
 #endif
