@@ -1,0 +1,1 @@
+// kor_operation_state: being written

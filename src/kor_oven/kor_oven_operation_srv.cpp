@@ -1,0 +1,1 @@
+// kor_oven_operation_srv: being written

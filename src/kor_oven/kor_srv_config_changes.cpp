@@ -1,0 +1,1 @@
+// kor_srv_config_changes: being written

@@ -1,0 +1,1 @@
+// kor_srv_setpoints: being written

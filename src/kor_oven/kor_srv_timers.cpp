@@ -1,0 +1,1 @@
+// kor_srv_timers: being written

@@ -1,0 +1,2 @@
+// test_srv_faults_config: being written
+#include <gtest/gtest.h>

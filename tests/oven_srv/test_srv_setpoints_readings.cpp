@@ -1,0 +1,2 @@
+// test_srv_setpoints_readings: being written
+#include <gtest/gtest.h>

@@ -1,0 +1,2 @@
+// test_srv_startup: being written
+#include <gtest/gtest.h>

@@ -1,0 +1,2 @@
+// test_state_conversions: being written
+#include <gtest/gtest.h>
