@@ -307,9 +307,9 @@ int rtu_receive_raw(mbs_ctx_t *ctx, uint8_t *buffer, int size) {
         }
         gathered += static_cast<int>(n);
     }
-    if (gathered < size) {
-        link_of(ctx)->dirty = true;
-    }
+    // A raw reply carries no length we could check here: a longer reply, or one the caller
+    // rejects, would leave bytes that the next request takes for its answer. Flush before it.
+    link_of(ctx)->dirty = true;
     if (gathered == 0 && read_errno != 0) {
         errno = read_errno;
         return -1;

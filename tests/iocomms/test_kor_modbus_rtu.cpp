@@ -179,6 +179,27 @@ TEST_F(RtuTable, LateReplyOfAFailedReadIsFlushedBeforeTheNextRequest) {
     EXPECT_EQ(0x2222, value) << "the stale reply was taken for the new request";
 }
 
+TEST_F(RtuTable, BytesBeyondARawReplyAreNotTakenForTheNextReply) {
+    open_link();
+    // A confirmation followed by two stray bytes: the next block must not start with them.
+    std::vector<uint8_t> first = {0x01, 0x41, 0x00, 0x01, 0x00, 0x00, 0x11, 0x22, 0xEE, 0xEE};
+    send_to_link(first);
+    std::this_thread::sleep_for(20ms);
+    uint8_t buffer[8] = {};
+    EXPECT_EQ(8, table->receive_raw(ctx, buffer, 8));
+
+    const uint8_t request[] = {0x01, 0x41, 0x00, 0x01, 0x00, 0x01, 0xAA};
+    std::vector<uint8_t> second = {0x01, 0x41, 0x00, 0x01, 0x00, 0x01, 0x33, 0x44};
+    std::thread board_side([&] {
+        EXPECT_EQ(9u, read_n(board, 9, 2000ms).size());  // the request and its CRC
+        send_to_link(second);
+    });
+    ASSERT_GT(table->send_raw_request(ctx, request, sizeof request), 0);
+    EXPECT_EQ(8, table->receive_raw(ctx, buffer, 8));
+    board_side.join();
+    EXPECT_EQ(second, std::vector<uint8_t>(buffer, buffer + 8));
+}
+
 TEST_F(RtuTable, LinkOpensWithTheLibmodbusTableAndWritesGoOnTheWire) {
     modbus_data_t *sut = nullptr;
     ASSERT_EQ(0, kor_modbus_init(&sut, device.c_str(), 1, 1500, 10, 3, 0, nullptr));
