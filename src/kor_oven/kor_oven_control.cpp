@@ -1,0 +1,1 @@
+// kor_oven_control: being written

@@ -1,0 +1,1 @@
+// kor_oven_maintenance: being written

@@ -1,0 +1,1 @@
+// kor_oven_modes: being written

@@ -1,0 +1,2 @@
+// test_oven_control: being written
+#include <gtest/gtest.h>

@@ -1,0 +1,2 @@
+// test_oven_requests: being written
+#include <gtest/gtest.h>
