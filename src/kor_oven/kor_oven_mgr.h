@@ -36,6 +36,9 @@ extern std::mutex demo_mode_mutex;
 
 // The configuration directory in use (KOR_CONFIG_DIR or the default).
 const char *kor_oven_config_dir();
+// Sleeps default_ms: the fixed waits of the IO board initialisation and of the factory reset.
+// KOR_INIT_WAIT_MS (tests only) replaces every one of them by that many milliseconds.
+void kor_oven_init_wait(int32_t default_ms);
 
 // ---- start-up (kor_oven_mgr.cpp) ----
 // The whole program: start-up, the request loop, shutdown; returns the exit status.
@@ -59,8 +62,10 @@ void kor_oven_set_menu_preset_changed_event(int32_t belt, const char *name);
 void kor_oven_config_setting_changed(int32_t setting, int32_t value);
 
 // ---- control thread (kor_oven_control.cpp) ----
-// Starts the detached control thread; 0 or the thread error.
+// Starts the control thread; 0 or the thread error. It runs until shutdown stops it.
 int32_t kor_oven_start_control_thread();
+// Ends the control thread after its current cycle and joins it (shutdown, before the link goes).
+void kor_oven_stop_control_thread();
 void kor_oven_soak_timer_callback(void *arg);
 // Temperature readiness: within ±10 % of the target, both bounds included.
 bool is_ready_temp(int32_t temperature, int32_t target);

@@ -13,6 +13,14 @@
 
 namespace {
 
+// The bus answers a broadcast with the number of clients reached; the notifications report 0 for
+// a broadcast that went out (to any number of clients) and the bus error otherwise, so callers
+// can treat any non-zero result as a failure.
+int32_t notify_all(const char *event, const char *format, const void *data, int32_t length) {
+    const int rc = zeb_service_notify_all(event, format, data, length);
+    return rc < 0 ? rc : 0;
+}
+
 constexpr const char *kUpdateChannel = "zeb_update";
 // The update service always answers the oven manager's default channel, whatever channel this
 // process itself was started on.
@@ -54,7 +62,7 @@ class Packer {
 
 template <std::size_t N>
 int32_t broadcast(const char *event, const char *format, const Packer<N> &p) {
-    return zeb_service_notify_all(event, format, p.data(), p.size());
+    return notify_all(event, format, p.data(), p.size());
 }
 
 int32_t broadcast_ints(const char *event, const char *format, int32_t a) {
@@ -66,7 +74,7 @@ int32_t broadcast_ints(const char *event, const char *format, int32_t a, int32_t
 }
 
 int32_t broadcast_empty(const char *event) {
-    return zeb_service_notify_all(event, "", nullptr, 0);
+    return notify_all(event, "", nullptr, 0);
 }
 
 }  // namespace
@@ -192,7 +200,7 @@ int32_t notify_diagnostic_registers(const diagnostic_reg_data_t *data) {
     if (data == nullptr) {
         return -1;
     }
-    return zeb_service_notify_all(
+    return notify_all(
         "zeb.varlo.diag_reg_notify",
         "4s1 di1 4s1 di2 4s1 di3 4s1 di4 4s1 di5 4s1 di6 4s1 di7 4s1 di8 4s1 oc1 4s1 oc2 4s1 oc3 "
         "4s1 oc4 4s1 oc5 4s1 oc6 4s1 oc7 4s1 oc8 4s1 dac1 4s1 dac2 4s1 dac3 4s1 dac4 4s1 dac5 4s1 "
@@ -224,7 +232,7 @@ int32_t notify_oven_voltage(uint16_t voltage) {
 
 int32_t notify_dump_logs(void) {
     // No descriptor at all; on the wire the bus writes a missing descriptor as an empty one.
-    return zeb_service_notify_all("zeb.varlo.generate_logs", nullptr, nullptr, 0);
+    return notify_all("zeb.varlo.generate_logs", nullptr, nullptr, 0);
 }
 
 int32_t notify_update_io_board_response(int32_t response) {
