@@ -5,7 +5,8 @@
 // events. The board runs the oven; this thread observes and reports. It also owns the soak
 // countdown callback and the soak timer's lifetime.
 //
-// The thread is started once and runs until shutdown stops and joins it. What it keeps between
+// The thread is started once and runs until shutdown stops and joins it. Each pass of its loop
+// feeds the service manager's watchdog (kor_oven_watchdog.hpp). What it keeps between
 // cycles is a ControlState (kor_oven_control.hpp), so tests drive single cycles in process.
 //
 // Every cycle ends with the full period's sleep, also the cycles that re-initialise the board,
@@ -286,6 +287,9 @@ void control_thread_main() {
     const auto period = std::chrono::milliseconds(kor_oven_cycle_period_ms());
     for (;;) {
         kor_oven_control_cycle(cs);
+        // Only a loop that comes round feeds the watchdog: a hung cycle gets the program
+        // restarted by the service manager.
+        kor_oven_watchdog_kick();
         std::unique_lock<std::mutex> guard(ct.lock);
         if (ct.wake.wait_for(guard, period, [&ct] { return ct.stop; })) {
             return;

@@ -7,6 +7,7 @@
 
 #include "kor_io_board_update.h"
 #include "kor_oven_mgr.h"
+#include "kor_oven_watchdog.hpp"
 
 // Production cycle period; KOR_CYCLE_MS (1-60000) shortens it for end-to-end tests.
 inline constexpr int32_t kKorCyclePeriodMs = 510;
@@ -24,8 +25,9 @@ struct ControlState {
 
     // Seams: the slow or stateful operations a cycle calls outside this module.
     int32_t (*reinitialize_io_board)() = oven_reinitialize_io_board;
+    // The transfer feeds the service manager's watchdog with every acknowledged block.
     int (*transfer_firmware)(modbus_data_t *ctx,
-                             const char *path) = kor_board_update_transfer_file_to_io_board;
+                             const char *path) = kor_oven_watchdog_transfer_firmware;
     int32_t (*stats_in_energy_mode)(int32_t on) = kor_stats_in_energy_mode;
     int32_t (*stats_update_time_trackers)() = kor_stats_update_time_trackers;
 };

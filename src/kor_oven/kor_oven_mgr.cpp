@@ -25,6 +25,7 @@
 
 #include "kor_io_board_update.h"
 #include "kor_oven_telvo.h"
+#include "kor_oven_watchdog.hpp"
 
 // ---- process-wide handles ----
 zeb_logger_t *logger = nullptr;
@@ -482,6 +483,8 @@ int kor_oven_mgr_main(int argc, char **argv) {
         SignalWatcher signals;
         result = start_up(device, channel, debug, acquired);
         if (result == 0) {
+            // Started: the service manager may now order the units that wait for us.
+            kor_oven_watchdog_ready(device);
             if (signals.stop_requested()) {
                 result = -ESHUTDOWN;
             } else {
@@ -491,6 +494,7 @@ int kor_oven_mgr_main(int argc, char **argv) {
                 MGR_LOG(ZEB_LOG_INFO, "Signal %d received, shutting down", signals.signal_number());
             }
         }
+        kor_oven_watchdog_stopping();
         shut_down(acquired);
     }
     print_line("main: exit code %d\n", result);

@@ -6,6 +6,7 @@
 //   kor_oven_control.cpp      the oven control thread and the soak countdown
 //   kor_oven_modes.cpp        idle mode, demo mode and the demo cycle
 //   kor_oven_maintenance.cpp  factory reset, firmware offers, cloud heartbeat, IO board clock
+//   kor_oven_watchdog.cpp     service manager notifications: ready, watchdog, stopping
 #pragma once
 
 #include <stdint.h>
