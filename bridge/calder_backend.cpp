@@ -126,9 +126,10 @@ class Bridge {
 
     // The receive thread: opens the receive channel and serves requests until stop is set.
     void run(const std::atomic<bool> &stop);
+    // Serves one decoded request (the fuzz target drives the bridge through it).
+    void dispatch(const pmx::Event &event);
 
   private:
-    void dispatch(const pmx::Event &event);
     void read_registers(const pmx::Event &event, bool input);
     void write_registers(const pmx::Event &event);
     void write_and_read_back(const pmx::Event &event);
@@ -357,6 +358,8 @@ void Bridge::status(const pmx::Event &event) {
 
 }  // namespace
 
+// The fuzz target compiles this file without main to reach Bridge::dispatch.
+#ifndef PMX_BRIDGE_NO_MAIN
 int main() {
     // Before any thread: the stop signals are taken by this thread alone, with sigwait.
     pmx::block_stop_signals();
@@ -418,3 +421,4 @@ int main() {
     pmx_log_close();
     return 0;
 }
+#endif  // PMX_BRIDGE_NO_MAIN
