@@ -52,3 +52,23 @@ function(kor_test name)
         DISCOVERY_TIMEOUT 30
         PROPERTIES LABELS ${K_LABEL} TIMEOUT ${K_TIMEOUT})
 endfunction()
+
+# Sanitizer builds for the whole tree: -DKOR_SANITIZE=address (AddressSanitizer with
+# LeakSanitizer and UndefinedBehaviorSanitizer; undefined behaviour stops the program so the test
+# fails) or -DKOR_SANITIZE=thread (ThreadSanitizer). Set here, before any subdirectory, so every
+# library, program, plug-in, test and benchmark is compiled and linked the same way: a sanitized
+# program loading an unsanitized plug-in misses what happens inside it.
+set(KOR_SANITIZE "" CACHE STRING "Sanitizer build: address (with undefined), thread, or empty")
+set_property(CACHE KOR_SANITIZE PROPERTY STRINGS "" address thread)
+if(KOR_SANITIZE STREQUAL "address")
+    set(KOR_SANITIZER_FLAGS -fsanitize=address,undefined -fno-sanitize-recover=undefined
+                            -fno-omit-frame-pointer)
+elseif(KOR_SANITIZE STREQUAL "thread")
+    set(KOR_SANITIZER_FLAGS -fsanitize=thread -fno-omit-frame-pointer)
+elseif(KOR_SANITIZE)
+    message(FATAL_ERROR "KOR_SANITIZE must be address, thread or empty, not '${KOR_SANITIZE}'")
+endif()
+if(KOR_SANITIZER_FLAGS)
+    add_compile_options(${KOR_SANITIZER_FLAGS})
+    add_link_options(${KOR_SANITIZER_FLAGS})
+endif()

@@ -2,7 +2,8 @@
 # Installs the Debian 12 packages the build and the tests need, only those that are missing.
 set -euo pipefail
 packages=(build-essential cmake pkg-config libmodbus-dev libgtest-dev libgmock-dev googletest
-          libbenchmark-dev clang-format python3 nlohmann-json3-dev)
+          libbenchmark-dev clang-format python3 nlohmann-json3-dev dpkg-dev
+          libsystemd-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -1,11 +1,61 @@
 #!/usr/bin/env bash
 # Installs what is missing, configures, builds with -j2 and runs the whole CTest suite.
-# Usage: scripts/test.sh [ctest arguments...]   (build folder: $BUILD_DIR, default build)
+# Usage: scripts/test.sh [--sanitize address|thread] [ctest arguments...]
+#   Build folder: $BUILD_DIR, default build; build-asan / build-tsan with --sanitize.
+#   --sanitize address: everything built with AddressSanitizer, LeakSanitizer and
+#     UndefinedBehaviorSanitizer; the whole suite runs.
+#   --sanitize thread: everything built with ThreadSanitizer; the tests whose code starts threads
+#     run (transport, timers, bus, IO channel, oven manager), unless -R, -L or -I choose others.
+# The sanitizer options go into the environment, so the programs the tests start (the virtual IO
+# board, the oven manager, consoles, bridges) are checked too; any report fails the test.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${BUILD_DIR:-$root/build}
+
+sanitize=""
+if [ "${1:-}" = "--sanitize" ]; then
+    sanitize=${2:-}
+    shift 2 || { echo "test.sh: --sanitize needs address or thread" >&2; exit 2; }
+elif [[ "${1:-}" == --sanitize=* ]]; then
+    sanitize=${1#--sanitize=}
+    shift
+fi
+
+# ThreadSanitizer suite: test names (Suite.Case) of the code that runs threads of its own or
+# talks to another process's threads: the IO board transport and its worker, timers, the service
+# bus and its clients, the IO channel, the oven manager's request loop and control thread.
+thread_tests='^(Transport|Timer|Bus|Channel|VixIo|Oven|Manager|Srv|Startup|Telvo|Zebctl|Consoles?)'
+
+supp=$root/tests/sanitizers
+ctest_extra=()
+case "$sanitize" in
+"")
+    build=${BUILD_DIR:-$root/build}
+    ;;
+address)
+    build=${BUILD_DIR:-$root/build-asan}
+    export ASAN_OPTIONS="detect_leaks=1:abort_on_error=1:detect_stack_use_after_return=1${ASAN_OPTIONS:+:$ASAN_OPTIONS}"
+    export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1${UBSAN_OPTIONS:+:$UBSAN_OPTIONS}"
+    [ -f "$supp/lsan.supp" ] &&
+        export LSAN_OPTIONS="suppressions=$supp/lsan.supp${LSAN_OPTIONS:+:$LSAN_OPTIONS}"
+    ;;
+thread)
+    build=${BUILD_DIR:-$root/build-tsan}
+    export TSAN_OPTIONS="halt_on_error=1:second_deadlock_stack=1${TSAN_OPTIONS:+:$TSAN_OPTIONS}"
+    [ -f "$supp/tsan.supp" ] && TSAN_OPTIONS="$TSAN_OPTIONS:suppressions=$supp/tsan.supp"
+    chosen=0
+    for a in "$@"; do
+        case "$a" in -R | -L | -I | --tests-regex | --label-regex | --tests-information) chosen=1 ;; esac
+    done
+    [ $chosen -eq 1 ] || ctest_extra=(-R "$thread_tests")
+    ;;
+*)
+    echo "test.sh: --sanitize takes address or thread, not '$sanitize'" >&2
+    exit 2
+    ;;
+esac
+
 "$root/scripts/deps.sh"
-cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo ${CMAKE_ARGS:-}
+cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOR_SANITIZE="$sanitize" ${CMAKE_ARGS:-}
 cmake --build "$build" -j2
 cd "$build"
-ctest --output-on-failure -j2 "$@"
+ctest --output-on-failure -j2 "${ctest_extra[@]}" "$@"
