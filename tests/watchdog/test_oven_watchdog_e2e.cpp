@@ -96,7 +96,7 @@ TEST_F(OvenWatchdogE2E, ReadyAfterStartUpThenTheControlLoopFeedsTheWatchdogUntil
     std::this_thread::sleep_for(1500ms);
     const auto [count, longest] = watchdog_between(window_start, NotifySocket::Clock::now());
     EXPECT_GE(count, 8);
-    EXPECT_LT(longest, 800ms);
+    EXPECT_LT(longest, 1500ms);
 
     ASSERT_EQ(0, ::kill(rig.mgr.pid(), SIGTERM));
     EXPECT_TRUE(manager.wait_text("STOPPING=1\nSTATUS=Shutting down", 10s, &cursor));
@@ -142,7 +142,9 @@ TEST_F(OvenWatchdogE2E, AFirmwareTransferFeedsTheWatchdogWithEveryBlock) {
     EXPECT_GT(took, 2000ms);
     const auto [count, longest] = watchdog_between(accepted->at, done->at);
     EXPECT_GE(count, kBlocks + 1);
-    EXPECT_LT(longest, 1600ms) << "transfer took " << took.count() << " ms";
+    // Unfed, the gap would be the whole transfer (tens of seconds at 9600 baud); fed, it is the
+    // longest fixed wait plus a block, with room for a loaded machine.
+    EXPECT_LT(longest, 5000ms) << "transfer took " << took.count() << " ms";
 }
 
 }  // namespace

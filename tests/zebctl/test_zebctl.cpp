@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 
 #include <chrono>
 #include <cstdint>
@@ -201,10 +203,24 @@ class ZebctlTest : public ::testing::Test {
         return std::vector<std::uint8_t>(p, p + (ev.length > 0 ? ev.length : 0));
     }
 
+    // The channel's socket exists and accepts connections (a probe connect succeeds).
     bool channel_up(const std::string &channel) {
         return kor_test::wait_until([&] {
             struct stat st {};
-            return ::stat(scratch_.file(channel).c_str(), &st) == 0 && S_ISSOCK(st.st_mode);
+            if (::stat(scratch_.file(channel).c_str(), &st) != 0 || !S_ISSOCK(st.st_mode)) {
+                return false;
+            }
+            sockaddr_un addr{};
+            addr.sun_family = AF_UNIX;
+            std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s",
+                          scratch_.file(channel).c_str());
+            const int fd = ::socket(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0);
+            const bool ok =
+                fd >= 0 && ::connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0;
+            if (fd >= 0) {
+                ::close(fd);
+            }
+            return ok;
         });
     }
 
@@ -345,7 +361,7 @@ TEST_F(ZebctlTest, ListenPrintsJsonAndTextAndStopsOnCountOrTimeout) {
     {
         // Plain lines: the payload as its text; --timeout ends a quiet listen with status 0 once
         // something arrived.
-        Zebctl sut({"listen", "zeb_update", "--timeout", "0.3"});
+        Zebctl sut({"listen", "zeb_update", "--timeout", "2"});
         ASSERT_TRUE(channel_up("zeb_update"));
         ASSERT_EQ(zeb_service_send_event("zeb_update", "zeb.telvo.send", "1s0 json", body.c_str(),
                                          static_cast<int32_t>(body.size() + 1)),
