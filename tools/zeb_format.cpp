@@ -34,7 +34,7 @@ std::vector<std::string_view> split_blanks(std::string_view s) {
     return out;
 }
 
-struct Spec {
+struct FieldEntry {
     int width = 0;
     char type = 0;
     std::size_t count = 0;
@@ -49,21 +49,21 @@ bool parse_number(std::string_view s, std::size_t &out) {
 }
 
 // "<width><type><count>"; the widths and counts a field of this bus can have.
-bool parse_spec(std::string_view token, Spec &spec, std::string &why) {
+bool parse_field_entry(std::string_view token, FieldEntry &entry, std::string &why) {
     std::size_t t = 0;
     while (t < token.size() && token[t] >= '0' && token[t] <= '9') {
         ++t;
     }
     std::size_t width = 0;
     if (t == token.size() || !parse_number(token.substr(0, t), width) ||
-        !parse_number(token.substr(t + 1), spec.count)) {
+        !parse_number(token.substr(t + 1), entry.count)) {
         why = "bad field entry \"" + std::string(token) + "\"";
         return false;
     }
-    spec.type = token[t];
-    spec.width = static_cast<int>(width);
+    entry.type = token[t];
+    entry.width = static_cast<int>(width);
     const bool int_width = width == 1 || width == 2 || width == 4 || width == 8;
-    switch (spec.type) {
+    switch (entry.type) {
         case 's':
         case 'u':
             if (!int_width) {
@@ -81,11 +81,11 @@ bool parse_spec(std::string_view token, Spec &spec, std::string &why) {
             why = "unknown field type in \"" + std::string(token) + "\"";
             return false;
     }
-    if (spec.count == 0 && !(spec.type == 's' && spec.width == 1)) {
+    if (entry.count == 0 && !(entry.type == 's' && entry.width == 1)) {
         why = "count 0 is only for strings (\"1s0\"), not \"" + std::string(token) + "\"";
         return false;
     }
-    if (spec.count > kMaxCount) {
+    if (entry.count > kMaxCount) {
         why = "count too large in \"" + std::string(token) + "\"";
         return false;
     }
@@ -314,8 +314,8 @@ Decoded decode(std::string_view format, std::span<const std::uint8_t> data) {
     std::size_t index = 0;
     for (std::size_t t = 0; t < tokens.size();) {
         ++index;
-        Spec spec;
-        if (!parse_spec(tokens[t], spec, out.error)) {
+        FieldEntry entry;
+        if (!parse_field_entry(tokens[t], entry, out.error)) {
             break;
         }
         std::string_view name = t + 1 < tokens.size() ? tokens[t + 1] : std::string_view();
@@ -323,8 +323,8 @@ Decoded decode(std::string_view format, std::span<const std::uint8_t> data) {
         const std::size_t left = data.size() - pos;
         Field f;
         f.name = unique_name(out.fields, name, index);
-        f.width = spec.width;
-        if (spec.count == 0) {
+        f.width = entry.width;
+        if (entry.count == 0) {
             // A string: the rest of the data when it is the last field, else up to its NUL.
             f.kind = FieldKind::Text;
             f.text = text_until_nul(data.data() + pos, left);
@@ -333,32 +333,32 @@ Decoded decode(std::string_view format, std::span<const std::uint8_t> data) {
             out.fields.push_back(std::move(f));
             continue;
         }
-        const std::size_t need = static_cast<std::size_t>(spec.width) * spec.count;
+        const std::size_t need = static_cast<std::size_t>(entry.width) * entry.count;
         if (need > left) {
             out.error = "field " + f.name + " needs " + std::to_string(need) + " bytes, " +
                         std::to_string(left) + " left";
             break;
         }
         const std::uint8_t *p = data.data() + pos;
-        f.array = spec.count > 1;
-        if (spec.type == 's' && spec.width == 1 && spec.count > 1) {
+        f.array = entry.count > 1;
+        if (entry.type == 's' && entry.width == 1 && entry.count > 1) {
             f.kind = FieldKind::Text;
             f.array = false;
-            f.text = text_until_nul(p, spec.count);
-        } else if (spec.type == 's') {
+            f.text = text_until_nul(p, entry.count);
+        } else if (entry.type == 's') {
             f.kind = FieldKind::Signed;
-            for (std::size_t i = 0; i < spec.count; ++i) {
-                f.ints.push_back(read_signed(p + i * spec.width, spec.width));
+            for (std::size_t i = 0; i < entry.count; ++i) {
+                f.ints.push_back(read_signed(p + i * entry.width, entry.width));
             }
-        } else if (spec.type == 'u') {
+        } else if (entry.type == 'u') {
             f.kind = FieldKind::Unsigned;
-            for (std::size_t i = 0; i < spec.count; ++i) {
-                f.uints.push_back(read_unsigned(p + i * spec.width, spec.width));
+            for (std::size_t i = 0; i < entry.count; ++i) {
+                f.uints.push_back(read_unsigned(p + i * entry.width, entry.width));
             }
         } else {
             f.kind = FieldKind::Float;
-            for (std::size_t i = 0; i < spec.count; ++i) {
-                f.floats.push_back(read_float(p + i * spec.width, spec.width));
+            for (std::size_t i = 0; i < entry.count; ++i) {
+                f.floats.push_back(read_float(p + i * entry.width, entry.width));
             }
         }
         pos += need;
