@@ -19,11 +19,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <new>
+#include <string>
 #include <utility>
 
 namespace zeb {
@@ -154,18 +156,41 @@ int BusEndpoint::bind_channel() {
     if (!make_address(path, addr)) {
         return -ENAMETOOLONG;
     }
+    // The socket listens under a private name first and only then appears under the channel's
+    // name (a hard link is atomic and never replaces a file): a sender that sees the channel's
+    // file can connect at once, and a process starting up never takes a live channel that has
+    // not reached listen() yet for a stale file. Channel names never start with a dot, so the
+    // private name cannot be a channel.
+    static std::atomic<unsigned> serial{0};
+    const std::string temp = dir + "/." + std::to_string(::getpid()) + "." +
+                             std::to_string(serial.fetch_add(1, std::memory_order_relaxed));
+    sockaddr_un temp_addr;
+    if (!make_address(temp, temp_addr)) {
+        return -ENAMETOOLONG;
+    }
     Fd fd(new_socket());
     if (!fd.valid()) {
+        return -errno;
+    }
+    ::unlink(temp.c_str());  // left by a crashed process that had our pid
+    if (::bind(fd.get(), reinterpret_cast<sockaddr *>(&temp_addr), sizeof temp_addr) != 0) {
+        return -errno;
+    }
+    struct TempName {
+        const std::string &name;
+        ~TempName() { ::unlink(name.c_str()); }
+    } temp_owner{temp};
+    if (::chmod(temp.c_str(), 0660) != 0 || ::listen(fd.get(), kListenBacklog) != 0) {
         return -errno;
     }
     // A socket file may be left by a process that crashed; a live channel answers a connect.
     bool bound = false;
     for (int attempt = 0; attempt < 3 && !bound; ++attempt) {
-        if (::bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0) {
+        if (::link(temp.c_str(), path.c_str()) == 0) {
             bound = true;
             break;
         }
-        if (errno != EADDRINUSE) {
+        if (errno != EEXIST) {
             return -errno;
         }
         struct stat st;
@@ -192,8 +217,7 @@ int BusEndpoint::bind_channel() {
         return -EADDRINUSE;
     }
     struct stat st;
-    if (::chmod(path.c_str(), 0660) != 0 || ::stat(path.c_str(), &st) != 0 ||
-        ::listen(fd.get(), kListenBacklog) != 0) {
+    if (::stat(path.c_str(), &st) != 0) {
         int err = errno;
         ::unlink(path.c_str());
         return -err;

@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <thread>
@@ -386,6 +387,37 @@ TEST_F(BusTest, LiveChannelIsNeverStolenButAStaleOneIsReplaced) {
     std::unique_ptr<BusEndpoint> delta;
     EXPECT_EQ(-EADDRINUSE, BusEndpoint::open("delta", delta));
     EXPECT_TRUE(exists(path("delta")));
+}
+
+TEST_F(BusTest, AChannelFileAppearsOnlyOnceItAcceptsConnections) {
+    // Senders take the channel's file as the sign that it is up (tools and tests poll for it):
+    // every file that shows must take a connection at once, and nothing else is left behind.
+    constexpr int kChannels = 100;
+    std::vector<std::unique_ptr<BusEndpoint>> opened(kChannels);
+    std::thread opener([&] {
+        for (int i = 0; i < kChannels; ++i) {
+            EXPECT_EQ(0, BusEndpoint::open(("ch" + std::to_string(i)).c_str(), opened[i]));
+        }
+    });
+    for (int i = 0; i < kChannels; ++i) {
+        const std::string name = "ch" + std::to_string(i);
+        // A tight poll, so a file that shows before its socket listens is caught.
+        const auto deadline = std::chrono::steady_clock::now() + 5s;
+        while (!exists(path(name))) {
+            ASSERT_LT(std::chrono::steady_clock::now(), deadline) << name;
+        }
+        const int fd = raw_connect(name);
+        ::close(fd);
+    }
+    opener.join();
+    std::vector<std::string> names;
+    for (const auto &entry : std::filesystem::directory_iterator(bus_dir_)) {
+        names.push_back(entry.path().filename().string());
+    }
+    EXPECT_EQ(static_cast<std::size_t>(kChannels), names.size());
+    for (const auto &name : names) {
+        EXPECT_EQ(0u, name.rfind("ch", 0)) << name;
+    }
 }
 
 TEST_F(BusTest, ProcessWideChannelThroughTheCInterface) {
