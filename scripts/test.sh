@@ -20,10 +20,18 @@ elif [[ "${1:-}" == --sanitize=* ]]; then
     shift
 fi
 
-# ThreadSanitizer suite: test names (Suite.Case) of the code that runs threads of its own or
-# talks to another process's threads: the IO board transport and its worker, timers, the service
-# bus and its clients, the IO channel, the oven manager's request loop and control thread.
-thread_tests='^(Transport|Timer|Bus|Channel|VixIo|Oven|Manager|Srv|Startup|Telvo|Zebctl|Consoles?)'
+# ThreadSanitizer suite: the test suites (names Suite.Case, or Prefix/Suite.Case/N) whose code
+# runs threads of its own or talks to another process's threads: the IO board transport and its
+# worker, timers, the service bus and its users, the oven manager's request loop and control
+# thread, the bridges and IO channels, and the stores' tests that share a handle between threads.
+thread_suites='ModbusTransport|ModbusTransportNull|RtuTable|TransportOnBoard|TransportTeardown'
+thread_suites+='|RegisterMapOnBoard|StartupOnBoard|CpiOnBoard'
+thread_suites+='|TimerService|TimerTest|SrvTimers|SrvInit'
+thread_suites+='|BusTest|BusProcesses|NotifyOnBus|OvenTelvoBus|ZebctlTest'
+thread_suites+='|OvenRequests|ControlTest|ReadyTemp|OvenManagerE2E|OvenWatchdogE2E'
+thread_suites+='|BridgeTest|SlaveRelayTest|FileTransferToBoard|TcpChannel|QueueChannel'
+thread_suites+='|ConfigStore|FaultManager|StatStore|OvenConfigUpdates|OperationState'
+thread_tests="^([A-Za-z0-9_]+/)?($thread_suites)\\."
 
 supp=$root/tests/sanitizers
 ctest_extra=()

@@ -39,6 +39,14 @@ using Millis = std::chrono::milliseconds;
 inline constexpr const char *kInitWaitEnv = "KOR_INIT_WAIT_MS";
 inline constexpr const char *kCycleEnv = "KOR_CYCLE_MS";
 
+// The manager's board-initialisation waits let its queued start-up writes drain before it reads
+// the board back; sanitizer builds run several times slower, so they keep longer waits.
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+inline constexpr int kDefaultInitWaitMs = 250;
+#else
+inline constexpr int kDefaultInitWaitMs = 20;
+#endif
+
 // One event as it arrived.
 struct BusEvent {
     std::string name;
@@ -177,7 +185,8 @@ class OvenRig {
         bool start_manager = true;
         bool wait_started = true;  // wait for the start-up line
         int cycle_ms = 60;         // control thread sleep; -1 keeps the production period
-        int init_wait_ms = 20;     // board init and factory reset waits; -1 keeps production
+        int init_wait_ms =
+            kDefaultInitWaitMs;  // board init and factory reset waits; -1 keeps production
     };
 
     static constexpr const char *kManagerChannel = "zeb_backend";
