@@ -15,6 +15,8 @@
 // many times a second.
 #include "kor_oven_control.hpp"
 
+#include "kor_oven_snapshot.hpp"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -26,6 +28,11 @@
 #include <thread>
 
 namespace {
+
+using kor_mgr::belt_count;
+using kor_mgr::blower_count;
+using kor_mgr::config_copy;
+using kor_mgr::snapshot;
 
 constexpr const char *kModule = "kor_oven_mgr";
 
@@ -43,26 +50,6 @@ constexpr uint16_t kStateSoak = 12;
 
 // The time trackers are brought up to date once the count before a cycle exceeds this.
 constexpr uint32_t kStatsCycles = 100;
-
-operation_state_t snapshot() {
-    operation_state_t state{};
-    oven_operation_srv->kor_get_operation_state(&state);
-    return state;
-}
-
-oven_config_t config_copy() {
-    oven_config_t config{};
-    oven_operation_srv->kor_get_oven_config(&config);
-    return config;
-}
-
-// Counts from the configuration, kept inside the arrays they index.
-int32_t belt_count(const oven_config_t &config) {
-    return std::clamp(config.num_belts, 0, 2);
-}
-int32_t blower_count(const oven_config_t &config) {
-    return std::clamp(config.num_blowers, 0, 4);
-}
 
 // Takes the soak timer out of the shared handle, so exactly one party (this thread or the
 // countdown callback) clears it.

@@ -7,8 +7,11 @@
 #include <cstring>
 
 #include "kor_oven_mgr.h"
+#include "kor_oven_snapshot.hpp"
 
 namespace {
+
+using kor_mgr::snapshot;
 
 constexpr const char *kModule = "kor_oven_mgr";
 
@@ -19,12 +22,6 @@ constexpr int32_t kPowerOffWaitMs = 1000;
 
 bool oven_is_off(const operation_state_t &state) {
     return state.io_board_state == 0 || state.io_board_state == 8;
-}
-
-operation_state_t snapshot() {
-    operation_state_t state{};
-    (void)oven_operation_srv->kor_get_operation_state(&state);
-    return state;
 }
 
 }  // namespace

@@ -7,8 +7,14 @@
 #include <algorithm>
 
 #include "kor_oven_mgr.h"
+#include "kor_oven_snapshot.hpp"
 
 namespace {
+
+using kor_mgr::belt_count;
+using kor_mgr::blower_count;
+using kor_mgr::config_copy;
+using kor_mgr::snapshot;
 
 constexpr const char *kModule = "kor_oven_mgr";
 constexpr const char *kSourceName = "kor_oven_modes";
@@ -33,25 +39,6 @@ constexpr int32_t kDemoStep = 5;
 constexpr int32_t kDemoOffTemp = 200;
 constexpr int32_t kDemoHeatPercent = 60;
 constexpr int32_t kDemoPreheatHeatPercent = 20;
-
-operation_state_t snapshot() {
-    operation_state_t state{};
-    oven_operation_srv->kor_get_operation_state(&state);
-    return state;
-}
-
-oven_config_t config_copy() {
-    oven_config_t config{};
-    oven_operation_srv->kor_get_oven_config(&config);
-    return config;
-}
-
-int32_t belt_count(const oven_config_t &config) {
-    return std::clamp(config.num_belts, 0, 2);
-}
-int32_t blower_count(const oven_config_t &config) {
-    return std::clamp(config.num_blowers, 0, 4);
-}
 
 uint16_t as_temp(int32_t value) {
     return static_cast<uint16_t>(std::clamp(value, 0, 0xFFFF));

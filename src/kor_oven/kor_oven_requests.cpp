@@ -16,8 +16,13 @@
 #include <string>
 
 #include "kor_oven_mgr.h"
+#include "kor_oven_snapshot.hpp"
 
 namespace {
+
+using kor_mgr::belt_count;
+using kor_mgr::config_copy;
+using kor_mgr::snapshot;
 
 constexpr const char *kModule = "kor_oven_mgr";
 
@@ -227,23 +232,6 @@ constexpr Request kRequests[] = {
     {"zeb.varlo.demo_mode_onoff", true, on_demo_mode},
 };
 
-// Snapshot and configuration copy through the service record.
-operation_state_t snapshot() {
-    operation_state_t state{};
-    (void)oven_operation_srv->kor_get_operation_state(&state);
-    return state;
-}
-
-oven_config_t config_copy() {
-    oven_config_t config{};
-    (void)oven_operation_srv->kor_get_oven_config(&config);
-    return config;
-}
-
-int32_t configured_belts(const oven_config_t &config) {
-    return std::clamp(config.num_belts, 0, KOR_CONFIG_MAX_BELTS);
-}
-
 }  // namespace
 
 int32_t process_client_requests(zeb_logger_t *log) {
@@ -313,7 +301,7 @@ void kor_oven_register_client() {
     if (board_state == 5 || board_state == 6) {
         kor_state_set_belt_state(board_state == 5 ? 1 : 2);
         const operation_state_t state = snapshot();
-        for (int32_t belt = 1; belt <= configured_belts(config); ++belt) {
+        for (int32_t belt = 1; belt <= belt_count(config); ++belt) {
             notify_oven_belt_status(belt, state.belt_state);
             notify_belt_target_cook_time(belt, state.belt_cook_time[belt - 1]);
         }
