@@ -324,30 +324,34 @@ int32_t create_telvo_fault_belt_comm_lost_event(uint8_t fs, const uint16_t *bake
     return w.finish();
 }
 
-int32_t create_telvo_fault_blower_reading_event(const char *fc, uint8_t fs, int32_t state,
-                                                const uint16_t *fanset, int32_t count, char *out,
-                                                uint32_t out_len) {
+namespace {
+
+// A reading fault: the fault's head, the oven state and one array of readings under key.
+int32_t fault_state_array_event(const char *fc, uint8_t fs, int32_t state, const char *key,
+                                const uint16_t *values, int32_t count, char *out,
+                                uint32_t out_len) {
     Writer w(out, out_len);
     char block[KOR_TELVO_BLOCK_LEN];
-    if (fc == nullptr || build_int_array_block(fanset, count, block, sizeof block) != 0) {
+    if (fc == nullptr || build_int_array_block(values, count, block, sizeof block) != 0) {
         return -1;
     }
     fault_head(w, fc, fs).raw(", \"state\" : ").number(state);
-    w.raw(", \"fanset\" : ").array(block).raw(" }");
+    w.raw(", \"").raw(key).raw("\" : ").array(block).raw(" }");
     return w.finish();
+}
+
+}  // namespace
+
+int32_t create_telvo_fault_blower_reading_event(const char *fc, uint8_t fs, int32_t state,
+                                                const uint16_t *fanset, int32_t count, char *out,
+                                                uint32_t out_len) {
+    return fault_state_array_event(fc, fs, state, "fanset", fanset, count, out, out_len);
 }
 
 int32_t create_telvo_fault_belt_reading_event(const char *fc, uint8_t fs, int32_t state,
                                               const uint16_t *bake_tm, int32_t count, char *out,
                                               uint32_t out_len) {
-    Writer w(out, out_len);
-    char block[KOR_TELVO_BLOCK_LEN];
-    if (fc == nullptr || build_int_array_block(bake_tm, count, block, sizeof block) != 0) {
-        return -1;
-    }
-    fault_head(w, fc, fs).raw(", \"state\" : ").number(state);
-    w.raw(", \"bake_tm\" : ").array(block).raw(" }");
-    return w.finish();
+    return fault_state_array_event(fc, fs, state, "bake_tm", bake_tm, count, out, out_len);
 }
 
 int32_t create_telvo_fault_tc_reading_event(const char *fc, uint8_t fs, int32_t state, int32_t temp,
