@@ -491,6 +491,10 @@ int kor_oven_mgr_main(int argc, char **argv) {
                 result = process_client_requests(logger);
             }
             if (signals.stop_requested()) {
+                // A stop that found the loop busy with an event ends it with -ENOTCONN (the bus
+                // was already left); the service manager must see the same regular stop status
+                // however the signal fell.
+                result = -ESHUTDOWN;
                 MGR_LOG(ZEB_LOG_INFO, "Signal %d received, shutting down", signals.signal_number());
             }
         }

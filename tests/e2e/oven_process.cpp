@@ -219,6 +219,15 @@ bool ChannelListener::open(const std::string &channel) {
     return true;
 }
 
+int ChannelListener::send(const std::string &target, const std::string &event,
+                          const std::string &format, const void *data, std::size_t length) {
+    if (!endpoint_) {
+        return -ENOTCONN;
+    }
+    return endpoint_->send_event(target.c_str(), event.c_str(), format.c_str(), data,
+                                 static_cast<int32_t>(length));
+}
+
 void ChannelListener::close() {
     if (receiver_.joinable()) {
         stop_ = true;
@@ -352,6 +361,40 @@ void ManagerProcess::stop(Millis grace) {
         ::waitpid(pid_, &status, 0);
         pid_ = -1;
     }
+}
+
+bool ManagerProcess::kill(int sig) {
+    return pid_ > 0 && ::kill(pid_, sig) == 0;
+}
+
+int ManagerProcess::open_fds() const {
+    if (pid_ <= 0) {
+        return -1;
+    }
+    std::error_code ec;
+    int n = 0;
+    for (fs::directory_iterator it("/proc/" + std::to_string(pid_) + "/fd", ec), end;
+         !ec && it != end; it.increment(ec)) {
+        ++n;
+    }
+    return ec ? -1 : n;
+}
+
+long ManagerProcess::resident_kib() const {
+    if (pid_ <= 0) {
+        return -1;
+    }
+    std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("VmRSS:", 0) == 0) {
+            try {
+                return std::stol(line.substr(6));
+            } catch (const std::exception &) {
+                return -1;
+            }
+        }
+    }
+    return -1;
 }
 
 std::string ManagerProcess::stdout_text() const {

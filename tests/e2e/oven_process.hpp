@@ -126,6 +126,10 @@ class ChannelListener {
 
     bool open(const std::string &channel);
     void close();
+    // Sends from this channel, so the event carries its name as the sender: a client that
+    // registers itself and vanishes is played this way.
+    int send(const std::string &target, const std::string &event, const std::string &format,
+             const void *data, std::size_t length);
 
     EventLog events;
 
@@ -155,6 +159,12 @@ class ManagerProcess {
     void stop(Millis grace = Millis(2000));
 
     pid_t pid() const { return pid_; }
+    // Sends sig to the running manager; false when it does not run. SIGKILL plays a power cut.
+    bool kill(int sig);
+    // What the manager holds right now, from /proc: its open file descriptors and its resident
+    // memory in KiB; -1 when it does not run or /proc cannot tell.
+    int open_fds() const;
+    long resident_kib() const;
     // The signal that ended it, 0 when it exited or still runs.
     int term_signal() const { return term_signal_; }
     std::string stdout_text() const;
