@@ -242,7 +242,7 @@ TEST_F(FaultInjectionE2E, SetPointsSentWhileTheBoardIsSilentReachItAfterwards) {
     EXPECT_FALSE(raised_link_fault(rig));
 }
 
-TEST_F(FaultInjectionE2E, AFirmwareTransferCutBySilenceFailsAndTheNextOfferFlashes) {
+TEST_F(FaultInjectionE2E, AFirmwareTransferCutBySilenceFailsAndTheNextFlashesDespiteABadReply) {
     OvenRig::Options options;
     const std::string flashed = rig.file("flashed.bin");
     options.sim_args = {"--firmware-out", flashed};
@@ -289,6 +289,9 @@ TEST_F(FaultInjectionE2E, AFirmwareTransferCutBySilenceFailsAndTheNextOfferFlash
     EXPECT_TRUE(rig.ui.events.wait(
         kTemperature, [](const BusEvent &ev) { return ev.int_at(0) == 345; }, 8s, &ui_cursor));
 
+    // The board breaks the CRC of one confirmation of the next transfer: that block goes again
+    // and the transfer still succeeds.
+    ASSERT_EQ("ok", rig.sim.command("cpi-corrupt"));
     ASSERT_EQ(0, offer());
     accepted = rig.update.events.wait(kUpdateResponse, 3s, &cursor);
     ASSERT_TRUE(accepted);
@@ -297,6 +300,8 @@ TEST_F(FaultInjectionE2E, AFirmwareTransferCutBySilenceFailsAndTheNextOfferFlash
     ASSERT_TRUE(done);
     EXPECT_EQ(kTransferred, done->int_at(0));
     EXPECT_EQ(2, rig.mgr.log_count("CPI transfer mode ended - modbus polling resumed..."));
+    EXPECT_EQ(1, rig.mgr.log_count_containing("desc: CRC check failed"));
+    EXPECT_NE(std::string::npos, rig.sim.command("cpi").find(" corrupt=0")) << "not consumed";
     const std::string received = read_text(flashed);
     EXPECT_EQ(std::string(image.begin(), image.end()), received);
     EXPECT_EQ(std::string(image.end() - 4, image.end()), read_text(flashed + ".trailer"));
