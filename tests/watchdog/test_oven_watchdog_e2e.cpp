@@ -137,11 +137,14 @@ TEST_F(OvenWatchdogE2E, AFirmwareTransferFeedsTheWatchdogWithEveryBlock) {
     ASSERT_EQ(3, done->int_at(0));
 
     // The loop is inside the transfer for all that time (two fixed 1 s waits and the blocks),
-    // yet the watchdog heard from it after every acknowledged block and the trailer.
+    // yet the watchdog heard from it after every acknowledged block.
     const auto took = std::chrono::duration_cast<Millis>(done->at - accepted->at);
     EXPECT_GT(took, 2000ms);
+    // The feed after the trailer and the update response travel on two sockets to two threads
+    // of this process, so that last feed may be stamped just after the response: the blocks'
+    // feeds are the ones certain to fall inside the window.
     const auto [count, longest] = watchdog_between(accepted->at, done->at);
-    EXPECT_GE(count, kBlocks + 1);
+    EXPECT_GE(count, kBlocks);
     // Unfed, the gap would be the whole transfer (tens of seconds at 9600 baud); fed, it is the
     // longest fixed wait plus a block, with room for a loaded machine.
     EXPECT_LT(longest, 5000ms) << "transfer took " << took.count() << " ms";
