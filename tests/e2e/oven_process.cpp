@@ -530,6 +530,14 @@ int OvenRig::send_raw(const std::string &event, const std::string &format, const
     return ui.send(kManagerChannel, event, format, data, length);
 }
 
+int OvenRig::offer_firmware(const std::string &component, const std::string &path) {
+    std::vector<char> data(255, 0);
+    std::memcpy(data.data(), component.data(), std::min<std::size_t>(component.size(), 254));
+    data.insert(data.end(), path.begin(), path.end());
+    data.push_back('\0');
+    return send_raw("zeb.update.firmware.available", "1s0 id 1s0 path", data.data(), data.size());
+}
+
 int OvenRig::register_ui() {
     std::vector<uint8_t> data(4 + std::strlen(kUiChannel) + 1, 0);
     const int32_t value = 1;

@@ -47,6 +47,32 @@ inline constexpr int kDefaultInitWaitMs = 250;
 inline constexpr int kDefaultInitWaitMs = 20;
 #endif
 
+// Events and board registers the end-to-end tests name.
+namespace e2e {
+inline constexpr const char *kMode = "zeb.varlo.mode_notify";
+inline constexpr const char *kPowerOn = "zeb.varlo.power_on";
+inline constexpr const char *kPowerOff = "zeb.varlo.power_off";
+inline constexpr const char *kCooldown = "zeb.varlo.power_cooldown";
+inline constexpr const char *kPreheatComplete = "zeb.varlo.preheat_complete";
+inline constexpr const char *kBeltStatus = "zeb.varlo.belt_status_notify";
+inline constexpr const char *kBeltCookTime = "zeb.varlo.belt_target_cook_time_notify";
+inline constexpr const char *kSoakTimer = "zeb.varlo.soak_timer_notify";
+inline constexpr const char *kTemperature = "zeb.varlo.temperature_notify";
+inline constexpr const char *kUpdateResponse = "zeb.update.firmware.response";
+inline constexpr const char *kTelvoSend = "zeb.telvo.send";
+
+// Holding registers of the board.
+inline constexpr int kRegEnable = 1;
+inline constexpr int kRegMachineConfig = 2;
+inline constexpr int kRegBelt2Speed = 13;
+inline constexpr int kRegBlower1High = 24;
+inline constexpr int kRegTarget = 56;
+inline constexpr int kRegIdleKey = 86;
+inline constexpr int kRegState = 99;
+inline constexpr int kRegTemperature = 106;
+inline constexpr int kRegSoakLeft = 121;
+}  // namespace e2e
+
 // One event as it arrived.
 struct BusEvent {
     std::string name;
@@ -221,6 +247,9 @@ class OvenRig {
                  std::size_t length);
     // Registers the UI client ("zeb.varlo.register": 1 and the channel name).
     int register_ui();
+    // Offers a firmware file as the update service does: the component in its 255-byte field,
+    // then the path.
+    int offer_firmware(const std::string &component, const std::string &path);
 
     // Board helpers.
     int reg(int address);

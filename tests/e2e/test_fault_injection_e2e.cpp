@@ -31,21 +31,10 @@ using kor_test::Millis;
 using kor_test::OvenRig;
 using kor_test::wait_until;
 using namespace std::chrono_literals;
+using namespace kor_test::e2e;
 
-constexpr const char *kMode = "zeb.varlo.mode_notify";
-constexpr const char *kPowerOn = "zeb.varlo.power_on";
-constexpr const char *kTemperature = "zeb.varlo.temperature_notify";
-constexpr const char *kUpdateResponse = "zeb.update.firmware.response";
-constexpr const char *kTelvoSend = "zeb.telvo.send";
 constexpr const char *kLinkDown = "No MODBUS connection to IO board detected";
 constexpr const char *kDroppedWrite = "Failed modbus write operation. Retry Count: 2 ";
-
-// Holding registers of the board.
-constexpr int kRegEnable = 1;
-constexpr int kRegBelt2Speed = 13;
-constexpr int kRegBlower1High = 24;
-constexpr int kRegTarget = 56;
-constexpr int kRegTemperature = 106;
 
 // Update responses to the update service.
 constexpr int kAccepted = 1;
@@ -256,14 +245,7 @@ TEST_F(FaultInjectionE2E, AFirmwareTransferCutBySilenceFailsAndTheNextFlashesDes
     }
     const std::string path = rig.file("io_board.bin");
     std::ofstream(path, std::ios::binary).write(image.data(), static_cast<long>(image.size()));
-    auto offer = [&] {
-        std::vector<char> data(255, 0);
-        std::strcpy(data.data(), "dravik_kor_board");
-        data.insert(data.end(), path.begin(), path.end());
-        data.push_back('\0');
-        return rig.send_raw("zeb.update.firmware.available", "1s0 id 1s0 path", data.data(),
-                            data.size());
-    };
+    auto offer = [&] { return rig.offer_firmware("dravik_kor_board", path); };
 
     // The board falls silent once the transfer has begun: the first block never gets its
     // confirmation.

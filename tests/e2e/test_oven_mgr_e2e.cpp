@@ -22,27 +22,7 @@ using kor_test::Millis;
 using kor_test::OvenRig;
 using kor_test::wait_until;
 using namespace std::chrono_literals;
-
-constexpr const char *kMode = "zeb.varlo.mode_notify";
-constexpr const char *kPowerOn = "zeb.varlo.power_on";
-constexpr const char *kPowerOff = "zeb.varlo.power_off";
-constexpr const char *kCooldown = "zeb.varlo.power_cooldown";
-constexpr const char *kPreheatComplete = "zeb.varlo.preheat_complete";
-constexpr const char *kBeltStatus = "zeb.varlo.belt_status_notify";
-constexpr const char *kBeltCookTime = "zeb.varlo.belt_target_cook_time_notify";
-constexpr const char *kSoakTimer = "zeb.varlo.soak_timer_notify";
-constexpr const char *kUpdateResponse = "zeb.update.firmware.response";
-constexpr const char *kTelvoSend = "zeb.telvo.send";
-
-// Holding registers of the board.
-constexpr int kRegEnable = 1;
-constexpr int kRegMachineConfig = 2;
-constexpr int kRegBelt2Speed = 13;
-constexpr int kRegBlower1High = 24;
-constexpr int kRegTarget = 56;
-constexpr int kRegIdleKey = 86;
-constexpr int kRegState = 99;
-constexpr int kRegSoakLeft = 121;
+using namespace kor_test::e2e;
 
 auto board_mode(int state) {
     return [state](const BusEvent &ev) { return ev.int_at(1) == state; };
@@ -449,16 +429,8 @@ TEST_F(OvenManagerE2E, AFirmwareOfferIsFlashedIntoTheBoardAndOthersAreIgnored) {
     const std::string path = rig.file("io_board.bin");
     std::ofstream(path, std::ios::binary).write(image.data(), static_cast<long>(image.size()));
 
-    auto offer = [&](const std::string &component) {
-        std::vector<char> data(255, 0);
-        std::memcpy(data.data(), component.c_str(), component.size());
-        data.insert(data.end(), path.begin(), path.end());
-        data.push_back('\0');
-        return rig.send_raw("zeb.update.firmware.available", "1s0 id 1s0 path", data.data(),
-                            data.size());
-    };
     std::size_t cursor = 0;
-    ASSERT_EQ(0, offer("dravik_kor_board"));
+    ASSERT_EQ(0, rig.offer_firmware("dravik_kor_board", path));
     auto accepted = rig.update.events.wait(kUpdateResponse, 3s, &cursor);
     ASSERT_TRUE(accepted);
     EXPECT_EQ(1, accepted->int_at(0));
@@ -475,7 +447,7 @@ TEST_F(OvenManagerE2E, AFirmwareOfferIsFlashedIntoTheBoardAndOthersAreIgnored) {
                                     std::istreambuf_iterator<char>());
     EXPECT_EQ(std::vector<char>(image.end() - 4, image.end()), trailer);
 
-    ASSERT_EQ(0, offer("another_component"));
+    ASSERT_EQ(0, rig.offer_firmware("another_component", path));
     auto ignored = rig.update.events.wait(kUpdateResponse, 3s, &cursor);
     ASSERT_TRUE(ignored);
     EXPECT_EQ(2, ignored->int_at(0));

@@ -21,10 +21,10 @@ namespace {
 using kor_test::Millis;
 using kor_test::NotifySocket;
 using kor_test::OvenRig;
+using kor_test::e2e::kUpdateResponse;
 using namespace std::chrono_literals;
 
 constexpr const char *kWatchdog = "WATCHDOG=1";
-constexpr const char *kUpdateResponse = "zeb.update.firmware.response";
 // SIGTERM leaves the bus, the request loop ends with -ESHUTDOWN: exit status 256 - 108. The unit
 // file lists it in SuccessExitStatus=.
 constexpr int kStopExitStatus = 148;
@@ -120,13 +120,7 @@ TEST_F(OvenWatchdogE2E, AFirmwareTransferFeedsTheWatchdogWithEveryBlock) {
         std::vector<char> image(kBlocks * 247, '\x5a');
         std::ofstream(path, std::ios::binary).write(image.data(), static_cast<long>(image.size()));
     }
-    std::vector<char> offer(255, 0);
-    const std::string component = "dravik_kor_board";
-    std::memcpy(offer.data(), component.c_str(), component.size());
-    offer.insert(offer.end(), path.begin(), path.end());
-    offer.push_back('\0');
-    ASSERT_EQ(0, rig.send_raw("zeb.update.firmware.available", "1s0 id 1s0 path", offer.data(),
-                              offer.size()));
+    ASSERT_EQ(0, rig.offer_firmware("dravik_kor_board", path));
 
     std::size_t cursor = 0;
     const auto accepted = rig.update.events.wait(kUpdateResponse, 3s, &cursor);
