@@ -31,6 +31,7 @@
 
 #include "vix_io.h"
 #include "zeb_common.h"
+#include "zeb_unique_fd.hpp"
 
 namespace {
 
@@ -43,24 +44,7 @@ constexpr const char *kEvent = "zeb.varlo.temperature_notify";
 constexpr const char *kFormat = "4s1 temperature 4s1 target 4s1 heat_percent";
 constexpr int32_t kData[3] = {452, 450, 37};
 
-// Owns one descriptor.
-class Fd {
-  public:
-    explicit Fd(int fd = -1) : fd_(fd) {}
-    ~Fd() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-    }
-    Fd(Fd &&other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
-    Fd &operator=(Fd &&) = delete;
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-
-  private:
-    int fd_;
-};
+using Fd = zeb::UniqueFd;
 
 sockaddr_un address_of(const std::string &path) {
     sockaddr_un addr{};

@@ -27,6 +27,7 @@
 
 #include "zeb_common.h"
 #include "zeb_format.hpp"
+#include "zeb_unique_fd.hpp"
 
 namespace {
 
@@ -877,31 +878,7 @@ std::string manager_socket(const std::string &manager) {
     return std::string(dir != nullptr && *dir != '\0' ? dir : "/run/zeb") + "/" + manager;
 }
 
-// Owns one file descriptor.
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release() {
-        const int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-  private:
-    int fd_ = -1;
-};
+using Fd = zeb::UniqueFd;
 
 // An idle connection to the manager's channel that sends nothing: the manager's end closes when
 // that process goes, whatever the next one does with the socket file (a restarted manager may

@@ -25,38 +25,15 @@
 #include <utility>
 #include <vector>
 
+#include "zeb_unique_fd.hpp"
+
 namespace {
 
 constexpr std::uint32_t kMaxMessage = VIXIO_TCP_MAX_MESSAGE;
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr int kCloseFlushMs = 1000;
 
-class UniqueFd {
-  public:
-    UniqueFd() = default;
-    explicit UniqueFd(int fd) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(UniqueFd &&other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-    UniqueFd &operator=(UniqueFd &&other) noexcept {
-        if (this != &other) {
-            reset(std::exchange(other.fd_, -1));
-        }
-        return *this;
-    }
-    UniqueFd(const UniqueFd &) = delete;
-    UniqueFd &operator=(const UniqueFd &) = delete;
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    void reset(int fd = -1) {
-        if (fd_ >= 0) {
-            ::close(fd_);
-        }
-        fd_ = fd;
-    }
-
-  private:
-    int fd_ = -1;
-};
+using zeb::UniqueFd;
 
 std::int32_t code_for_errno(int error) {
     switch (error) {

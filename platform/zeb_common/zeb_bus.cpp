@@ -83,13 +83,6 @@ int fail(int err) {
 
 }  // namespace
 
-void Fd::reset(int fd) {
-    if (fd_ >= 0) {
-        ::close(fd_);
-    }
-    fd_ = fd;
-}
-
 bool valid_channel_name(const char *name) {
     if (name == nullptr || name[0] == '\0' || name[0] == '.') {
         return false;

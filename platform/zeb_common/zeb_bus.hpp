@@ -18,37 +18,11 @@
 #include "vix_io.h"
 #include "zeb_common.h"
 #include "zeb_logger.h"
+#include "zeb_unique_fd.hpp"
 
 namespace zeb {
 
-// Owns one file descriptor; closes it when it goes.
-class Fd {
-  public:
-    Fd() = default;
-    explicit Fd(int fd) : fd_(fd) {}
-    ~Fd() { reset(); }
-    Fd(Fd &&other) noexcept : fd_(other.release()) {}
-    Fd &operator=(Fd &&other) noexcept {
-        if (this != &other) {
-            reset(other.release());
-        }
-        return *this;
-    }
-    Fd(const Fd &) = delete;
-    Fd &operator=(const Fd &) = delete;
-
-    int get() const { return fd_; }
-    bool valid() const { return fd_ >= 0; }
-    int release() {
-        int fd = fd_;
-        fd_ = -1;
-        return fd;
-    }
-    void reset(int fd = -1);
-
-  private:
-    int fd_ = -1;
-};
+using Fd = UniqueFd;
 
 struct EventDeleter {
     void operator()(zeb_event_t *event) const { zeb_service_free_event(event); }

@@ -14,6 +14,8 @@
 #include <system_error>
 #include <utility>
 
+#include "zeb_unique_fd.hpp"
+
 namespace zeb::store {
 
 namespace {
@@ -24,41 +26,8 @@ bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\r';
 }
 
-// Owns one file descriptor.
-class UniqueFd {
-  public:
-    explicit UniqueFd(int fd = -1) : fd_(fd) {}
-    ~UniqueFd() { reset(); }
-    UniqueFd(const UniqueFd &) = delete;
-    UniqueFd &operator=(const UniqueFd &) = delete;
-    int get() const { return fd_; }
-    explicit operator bool() const { return fd_ >= 0; }
-    // Closes now and reports the result: close can be the first place a write error shows.
-    int close_checked() {
-        int fd = std::exchange(fd_, -1);
-        return fd >= 0 && ::close(fd) != 0 ? -errno : 0;
-    }
-    void reset() {
-        if (fd_ >= 0) {
-            ::close(fd_);
-            fd_ = -1;
-        }
-    }
-
-  private:
-    int fd_;
-};
-
-// Runs a system call again while it is interrupted; returns its result.
-template <typename Call>
-auto retry_eintr(Call call) {
-    for (;;) {
-        auto r = call();
-        if (r >= 0 || errno != EINTR) {
-            return r;
-        }
-    }
-}
+using zeb::retry_eintr;
+using zeb::UniqueFd;
 
 std::string directory_of(const std::string &path) {
     auto slash = path.rfind('/');
