@@ -178,8 +178,10 @@ int32_t kor_dump_oven_config(zeb_logger_t *logger);
 /* In-memory updates; nothing is written to the store. A setting they do not handle changes
  * nothing and returns 0. A per-belt setting with an index outside 0-1, a null text or a belt
  * count outside 0-2 changes nothing and returns -1.
- * int: settings 1, 24, 31, 32, the per-belt settings 36-39, 41-45, 50, 51 (36 stored as a
- * float), and the firmware versions 57-60; index is looked at only for the per-belt ones. */
+ * int: settings 1, 24, 30, 31, 32, the per-belt settings 36-39, 41-45, 50, 51 (36 stored as a
+ * float), and the firmware versions 57-60; index is looked at only for the per-belt ones.
+ * Setting 30 (heating_set_temp, the operator's target) outlives a reload of a store whose own
+ * heating_set_temp has not changed since the last load; a load always takes the store's. */
 int32_t kor_config_update_setting_int(uint32_t setting, int32_t index, int32_t value);
 /* str: setting 23 (heating_active_probes); the text is cut at 255 characters. */
 int32_t kor_config_update_setting_str(uint32_t setting, const char *text);

@@ -90,6 +90,17 @@ oven_config_t oven_settings;
 // The logger handed to the last load; used by the updates, which take none.
 zeb_logger_t *config_logger = nullptr;
 
+// The operator's target temperature (setting 30) lives only in memory: the store keeps its own
+// value, so a restart of the manager comes back to it. The board goes on heating to the
+// operator's choice, though, so a reload hands that choice back, unless the store's own value
+// has changed since the last load; then the store's value wins. Guarded by config_mutex.
+struct OperatorSetTemp {
+    bool active = false;
+    int32_t value = 0;
+    int32_t stored = 0;  // the store's heating_set_temp at the last successful load
+};
+OperatorSetTemp operator_set_temp;
+
 template <size_t N>
 void copy_text(char (&field)[N], const char *text) {
     size_t len = strnlen(text, N - 1);
@@ -356,11 +367,21 @@ class Loader {
     char key_[kPathLen] = {};
 };
 
-int32_t load_locked(const char *dir, zeb_logger_t *logger) {
+int32_t load_locked(const char *dir, zeb_logger_t *logger, bool reload) {
     std::lock_guard<std::mutex> guard(config_mutex);
     config_logger = logger;
     std::memset(&oven_settings, 0, sizeof oven_settings);
-    return Loader(dir, oven_settings, logger).run();
+    const int32_t rc = Loader(dir, oven_settings, logger).run();
+    if (rc == 0) {
+        const int32_t stored = oven_settings.heating_set_temp;
+        if (reload && operator_set_temp.active && stored == operator_set_temp.stored) {
+            oven_settings.heating_set_temp = operator_set_temp.value;
+        } else {
+            operator_set_temp.active = false;
+        }
+        operator_set_temp.stored = stored;
+    }
+    return rc;
 }
 
 bool belt_index_ok(int32_t index) {
@@ -381,14 +402,14 @@ int32_t kor_load_oven_config(const char *dir, zeb_logger_t *logger) {
     if (dir == nullptr) {
         return -EINVAL;
     }
-    return load_locked(dir, logger);
+    return load_locked(dir, logger, false);
 }
 
 int32_t kor_reload_oven_config(const char *dir, zeb_logger_t *logger) {
     if (dir == nullptr) {
         return -EINVAL;
     }
-    return load_locked(dir, logger);
+    return load_locked(dir, logger, true);
 }
 
 int32_t kor_get_oven_config(oven_config_t *dst) {
@@ -488,6 +509,11 @@ int32_t kor_config_update_setting_int(uint32_t setting, int32_t index, int32_t v
             return 0;
         case KOR_CONFIG_HEATING_NUM_CAVITY_ACTIVE_PROBES:
             c.heating_num_cavity_active_probes = value;
+            return 0;
+        case KOR_CONFIG_HEATING_SET_TEMP:
+            c.heating_set_temp = value;
+            operator_set_temp.active = true;
+            operator_set_temp.value = value;
             return 0;
         case KOR_CONFIG_HEATING_TEMP_MIN:
             c.heating_temp_min = value;

@@ -226,6 +226,56 @@ TEST_F(OvenManagerE2E, PowerAndSetPointsReachTheirRegisters) {
     EXPECT_TRUE(rig.wait_reg(kRegEnable, 0));
 }
 
+// The target temperature the UI is shown and the last one written to the heater's register agree
+// through a power-on and board re-initialisations: the operator's choice, until the store's own
+// heating_set_temp changes.
+TEST_F(OvenManagerE2E, TheTargetShownAndTheTargetHeatedToStayTheOperatorsChoice) {
+    ASSERT_TRUE(rig.start()) << rig.error();
+    ASSERT_EQ(0, rig.register_ui());
+    auto last_target_write = [&] {
+        int last = -1;
+        for (const std::string &w : words(rig.writes()))
+            if (w.rfind("56:=", 0) == 0)
+                last = std::stoi(w.substr(4));
+        return last;
+    };
+    // The second temperature notification from cursor on: the first may have left before the
+    // step being checked.
+    auto shown_target = [&](std::size_t cursor) {
+        rig.ui.events.wait(kTemperature, 5s, &cursor);
+        auto ev = rig.ui.events.wait(kTemperature, 5s, &cursor);
+        return ev ? ev->int_at(1) : -1;
+    };
+    auto reinitialise = [&](int nth) {
+        const std::size_t cursor = rig.ui.events.size();
+        EXPECT_EQ("ok", rig.sim.command("forget"));
+        EXPECT_TRUE(wait_until(
+            [&] { return rig.mgr.log_count("Re-initialized IO Board successfully.") == nth; },
+            10s));
+        return cursor;
+    };
+
+    ASSERT_EQ(0, rig.send("zeb.varlo.set_target_temperature", {455}));
+    ASSERT_TRUE(rig.wait_reg(kRegTarget, 455)) << rig.reg(kRegTarget);
+    std::size_t cursor = rig.ui.events.size();
+    ASSERT_EQ(0, rig.send("zeb.varlo.power_onoff", {1}));
+    ASSERT_TRUE(rig.ui.events.wait(kPowerOn, 5s, &cursor));
+    EXPECT_EQ(455, shown_target(cursor)) << "after power-on";
+    EXPECT_EQ(455, last_target_write());
+
+    cursor = reinitialise(1);
+    EXPECT_EQ(455, last_target_write()) << "after a re-initialisation";
+    EXPECT_EQ(455, shown_target(cursor)) << "after a re-initialisation";
+
+    {
+        std::ofstream store(rig.config_dir() + "/settings", std::ios::app);
+        store << "\nheating_set_temp = 480\n";
+    }
+    cursor = reinitialise(2);
+    EXPECT_EQ(480, last_target_write()) << "after the store changed";
+    EXPECT_EQ(480, shown_target(cursor)) << "after the store changed";
+}
+
 // ---- the control thread ----
 
 TEST_F(OvenManagerE2E, PowerOnWalksThroughPreheatToIdle) {

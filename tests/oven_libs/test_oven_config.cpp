@@ -325,6 +325,41 @@ TEST_F(OvenConfig, CooldownTemperatureIsAlways200) {
     EXPECT_EQ(copy().heating_cooldown_temp, 200);
 }
 
+TEST_F(OvenConfig, OperatorsTargetTemperatureOutlivesReloadsUntilTheStoreChangesIt) {
+    // The operator's target is what the board heats to; a reload after a board re-initialisation
+    // must hand it back, unless the store's own heating_set_temp has changed since.
+    const std::string text = sample_settings();
+    ASSERT_EQ(load_text(text), 0);
+    ASSERT_EQ(copy().heating_set_temp, 500);
+    struct Step {
+        const char *what;
+        int32_t update;      // operator's target first; 0 for none
+        const char *stored;  // heating_set_temp written to the store before the reload
+        bool full_load;      // a restart of the manager rather than a reload
+        int32_t expected;
+    };
+    const Step steps[] = {
+        {"operator 455, store unchanged", 455, "500", false, 455},
+        {"second reload, store unchanged", 0, "500", false, 455},
+        {"store changed to 480", 0, "480", false, 480},
+        {"operator 430 over the changed store", 430, "480", false, 430},
+        {"restart", 0, "480", true, 480},
+    };
+    for (const Step &step : steps) {
+        SCOPED_TRACE(step.what);
+        if (step.update != 0) {
+            ASSERT_EQ(kor_config_update_setting_int(KOR_CONFIG_HEATING_SET_TEMP, 0, step.update),
+                      0);
+            EXPECT_EQ(copy().heating_set_temp, step.update);
+        }
+        write_file(dir_.file("settings"), with(text, "heating_set_temp", step.stored));
+        ASSERT_EQ(step.full_load ? kor_load_oven_config(dir_.path().c_str(), logger_)
+                                 : kor_reload_oven_config(dir_.path().c_str(), logger_),
+                  0);
+        EXPECT_EQ(copy().heating_set_temp, step.expected);
+    }
+}
+
 TEST_F(OvenConfig, SenseErrorFallsBackToTheModelFileAndIsWrittenBack) {
     const std::string settings = without(sample_settings(), "blower_speed_sense_error");
     write_file(dir_.file("KOR-2B4"), "blower_speed_sense_error = 1010\n");
@@ -453,7 +488,7 @@ TEST_F(OvenConfigUpdates, FirmwareVersionsAreKeptBesideTheTable) {
 }
 
 TEST_F(OvenConfigUpdates, UnlistedSettingsChangeNothingAndSucceed) {
-    for (uint32_t setting : {0u, 2u, 13u, 23u, 30u, 35u, 46u, 54u, 61u, 1000u}) {
+    for (uint32_t setting : {0u, 2u, 13u, 23u, 35u, 46u, 54u, 61u, 1000u}) {
         EXPECT_EQ(kor_config_update_setting_int(setting, 0, 77), 0) << setting;
     }
     for (uint32_t setting : {0u, 3u, 36u, 54u, 99u}) {
