@@ -185,11 +185,17 @@ int32_t kor_srv_enable_tc(oven_operation_srv_t *srv, modbus_data_t *modbus,
     if (srv == nullptr || modbus == nullptr || config == nullptr) {
         return invalid_input(__LINE__);
     }
-    const int32_t count = config->heating_num_cavity_active_probes + (enable != 0 ? 1 : -1);
     KOR_SRV_LOG(ZEB_LOG_INFO, "Modifying TC enable for TC:%d enable:%d", tc, enable);
 
     char text[KOR_CONFIG_TEXT_LEN] = {};
     int32_t err = kor_srv_update_tc_enable_str(config, tc, enable, text);
+    // The count is taken from the new text rather than stepped from the stored one: a probe
+    // already in the requested state (the ambient probe is disabled again each time its fault
+    // comes back) or a count that had drifted would otherwise move it away from the text.
+    int32_t count = 0;
+    for (int32_t p = 1; p <= kThermocouples && text[p - 1] != '\0'; ++p) {
+        count += text[p - 1] == static_cast<char>('0' + p) ? 1 : 0;
+    }
     if (err == 0) {
         err = srv->kor_config_update_setting_str(KOR_CONFIG_HEATING_ACTIVE_PROBES, text);
     }

@@ -540,6 +540,42 @@ TEST_F(Thermocouples, DisablingRewritesConfigurationBoardAndUiInOrder) {
     EXPECT_TRUE(log.contains("Modifying TC enable for TC:5 enable:0"));
 }
 
+TEST_F(Thermocouples, TheActiveCountFollowsTheProbesText) {
+    // A probe already in the requested state, or a stored count that had drifted, must not move
+    // the count away from the text.
+    struct Case {
+        const char *probes;
+        int32_t count;
+        int32_t tc;
+        int32_t enable;
+        const char *text;
+        int64_t expected;
+    };
+    const Case cases[] = {
+        {"12345x", 5, 5, 0, "1234xx", 4},  // the ordinary disable
+        {"1234xx", 4, 5, 0, "1234xx", 4},  // already disabled
+        {"12345x", 5, 1, 1, "12345x", 5},  // already enabled
+        {"12345x", 9, 6, 1, "123456", 6},  // a drifted count comes back to the text
+        {"x2", 1, 4, 1, "x2x4", 2},        // a short text
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(std::string(c.probes) + " tc " + std::to_string(c.tc));
+        rec = Recorder{};
+        oven_config_t config = *two_belts;
+        std::snprintf(config.heating_active_probes, sizeof config.heating_active_probes, "%s",
+                      c.probes);
+        config.heating_num_cavity_active_probes = c.count;
+        ASSERT_EQ(0, kor_srv_enable_tc(&srv, modbus, &config, c.tc, c.enable));
+        ASSERT_EQ(1u, rec.of("config_int").size());
+        EXPECT_EQ(
+            (std::vector<int64_t>{KOR_CONFIG_HEATING_NUM_CAVITY_ACTIVE_PROBES, 0, c.expected}),
+            rec.of("config_int")[0].args);
+        ASSERT_EQ(1u, rec.of("notify_tc_enable").size());
+        EXPECT_EQ(c.expected, rec.of("notify_tc_enable")[0].args[0]);
+        EXPECT_EQ(c.text, rec.of("notify_tc_enable")[0].text);
+    }
+}
+
 TEST_F(Thermocouples, AFailingStepStopsTheRest) {
     oven_config_t config = *two_belts;
     rec.results["config_str"] = -1;
