@@ -146,8 +146,9 @@ int32_t run_init_steps(const oven_config_t *config, const operation_state_t *sta
         MGR_LOG(ZEB_LOG_INFO, "Unable to initialize belts");
         return err;
     }
+    // A one-belt oven has no second cook time, whatever the state still holds for it.
     err = kor_srv_set_belt_photoeye_timeout(oven_operation_srv, modbus, state->belt_cook_time[0],
-                                            state->belt_cook_time[1]);
+                                            config->num_belts >= 2 ? state->belt_cook_time[1] : 0);
     if (err != 0) {
         MGR_LOG(ZEB_LOG_INFO, "Unable to initialize photoeye timeout");
         return err;

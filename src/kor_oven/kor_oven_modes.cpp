@@ -14,7 +14,9 @@ namespace {
 using kor_mgr::belt_count;
 using kor_mgr::blower_count;
 using kor_mgr::config_copy;
+using kor_mgr::kWordMax;
 using kor_mgr::snapshot;
+using kor_mgr::value_fits;
 
 constexpr const char *kModule = "kor_oven_mgr";
 constexpr const char *kSourceName = "kor_oven_modes";
@@ -126,6 +128,13 @@ void kor_oven_idle_mode_onoff_event(int32_t onoff, int32_t belt1_cook_time, int3
     }
     const int32_t cook_times[2] = {belt1_cook_time, belt2_cook_time};
     const int32_t fans[4] = {fan1, fan2, fan3, fan4};
+    // Values of 0 or below have their own meaning (keep the fan's target, no speed for the
+    // belt); values above a 16-bit field would wrap, so they refuse the whole request.
+    for (const int32_t value : {belt1_cook_time, belt2_cook_time, fan1, fan2, fan3, fan4}) {
+        if (!value_fits("zeb.varlo.idle_mode_onoff", value, INT32_MIN, kWordMax)) {
+            return;
+        }
+    }
 
     if (kor_oven_get_demo_mode() != 0) {
         MODES_LOG(ZEB_LOG_INFO,
@@ -165,12 +174,13 @@ void kor_oven_idle_mode_onoff_event(int32_t onoff, int32_t belt1_cook_time, int3
 
     const oven_config_t config = config_copy();
 
-    int32_t rpm = 0;  // a failed conversion keeps the previous belt's speed (0 for belt 1)
     for (int32_t belt = 1; belt <= belt_count(config); ++belt) {
         const int32_t cook_time = cook_times[belt - 1];
-        int32_t converted = 0;
-        if (kor_srv_convert_cook_time_to_rpm(cook_time, belt, &config, &converted) == 0) {
-            rpm = converted;
+        int32_t rpm = 0;
+        if (kor_srv_convert_cook_time_to_rpm(cook_time, belt, &config, &rpm) != 0) {
+            // A cook time without a belt speed (0 or below): this belt keeps its speed and its
+            // cook time, the others go on.
+            continue;
         }
         MODES_LOG(ZEB_LOG_INFO, "kor_oven_idle_mode_onoff_event: setting rpm to %d for belt %d",
                   rpm, belt);

@@ -22,7 +22,9 @@ namespace {
 
 using kor_mgr::belt_count;
 using kor_mgr::config_copy;
+using kor_mgr::kWordMax;
 using kor_mgr::snapshot;
+using kor_mgr::value_fits;
 
 constexpr const char *kModule = "kor_oven_mgr";
 
@@ -312,6 +314,9 @@ void kor_oven_register_client() {
 }
 
 void kor_oven_power_onoff_event(int32_t value) {
+    if (!value_fits("zeb.varlo.power_onoff", value, 0, kWordMax)) {
+        return;
+    }
     if (kor_oven_get_demo_mode() != 0) {
         if (value == 0) {
             MGR_LOG(ZEB_LOG_INFO, "DEMO_MODE: power off request, set oven state to COOLDOWN.");
@@ -332,6 +337,13 @@ void kor_oven_power_onoff_event(int32_t value) {
 }
 
 void kor_oven_set_target_temperature_event(int32_t temperature) {
+    // The oven's configured bounds, within what the register and the state can hold.
+    const oven_config_t config = config_copy();
+    if (!value_fits("zeb.varlo.set_target_temperature", temperature,
+                    std::max(config.heating_temp_min, 0),
+                    std::min(config.heating_temp_max, kWordMax))) {
+        return;
+    }
     if (kor_oven_get_demo_mode() != 0) {
         kor_state_set_target_temp(static_cast<uint16_t>(temperature));
         return;
@@ -342,7 +354,7 @@ void kor_oven_set_target_temperature_event(int32_t temperature) {
 }
 
 void kor_oven_set_belt_cook_time_event(int32_t belt, int32_t cook_time) {
-    if (!valid_belt(belt)) {
+    if (!valid_belt(belt) || !value_fits("zeb.varlo.set_belt_cook_time", cook_time, 0, kWordMax)) {
         return;
     }
     if (kor_oven_get_demo_mode() != 0) {
@@ -355,7 +367,7 @@ void kor_oven_set_belt_cook_time_event(int32_t belt, int32_t cook_time) {
 }
 
 void kor_oven_set_target_fan_speed_event(int32_t fan, int32_t percent) {
-    if (!valid_fan(fan)) {
+    if (!valid_fan(fan) || !value_fits("zeb.varlo.set_target_fan_speed", percent, 0, kWordMax)) {
         return;
     }
     const bool demo = kor_oven_get_demo_mode() != 0;
@@ -373,6 +385,9 @@ void kor_oven_set_target_fan_speed_event(int32_t fan, int32_t percent) {
 }
 
 void kor_oven_set_photo_cell_event(int32_t enable) {
+    if (!value_fits("zeb.varlo.photo_cell_enable", enable, 0, kWordMax)) {
+        return;
+    }
     kor_srv_set_photo_cell_enable(oven_operation_srv, modbus, enable);
 }
 

@@ -573,6 +573,42 @@ TEST_F(ControlTest, IdleRequestWritesTheKeyBeforeTheBeltsAndStoresPositiveFanTar
     EXPECT_EQ(1u, writes_of(fake)[3].value);
 }
 
+TEST_F(ControlTest, IdleRequestLeavesABeltWhoseCookTimeCannotBeConverted) {
+    // A cook time of 0 or below has no belt speed: that belt keeps its speed and its cook time,
+    // the other belt and the fans go on.
+    struct Case {
+        int32_t belt1;
+        int32_t belt2;
+        int refused;  // the belt (1-2) left alone
+    };
+    for (const Case &c : {Case{0, 200, 1}, Case{330, -5, 2}}) {
+        SCOPED_TRACE(c.refused);
+        log.clear();
+        const operation_state_t before = state();
+        const int already = fake.count(Op::WriteRegister);
+        kor_oven_idle_mode_onoff_event(1, c.belt1, c.belt2, 0, 40, 0, 0);
+        // Writes leave in order: once this marker is out, everything before it is too.
+        ASSERT_EQ(0, kor_modbus_write_holding_register(modbus, 400, 1));
+        ASSERT_TRUE(fake.wait_for(Op::WriteRegister, already + 3));
+        const auto w = writes_of(fake);
+        const std::vector<kor_test::Call> mine(w.begin() + already, w.end());
+        const int kept = c.refused == 1 ? 2 : 1;
+        int32_t rpm = 0;
+        ASSERT_EQ(0, kor_srv_convert_cook_time_to_rpm(kept == 1 ? c.belt1 : c.belt2, kept, &config,
+                                                      &rpm));
+        ASSERT_EQ(3u, mine.size());
+        EXPECT_EQ(86, mine[0].address);
+        EXPECT_EQ(kept == 1 ? 5 : 13, mine[1].address);
+        EXPECT_EQ(static_cast<uint32_t>(rpm), mine[1].value);
+        EXPECT_EQ(400, mine[2].address);
+        const operation_state_t after = state();
+        EXPECT_EQ(before.belt_cook_time[c.refused - 1], after.belt_cook_time[c.refused - 1]);
+        EXPECT_EQ(kept == 1 ? c.belt1 : c.belt2, after.belt_cook_time[kept - 1]);
+        EXPECT_EQ(40, after.blower_percent_target[1]);
+        EXPECT_EQ(0, log.count_containing("for belt " + std::to_string(c.refused)));
+    }
+}
+
 TEST_F(ControlTest, IdleRequestStopsWhenTheKeyCannotBeWritten) {
     const operation_state_t before = state();
     modbus_data_t *const saved = modbus;

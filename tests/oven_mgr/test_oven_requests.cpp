@@ -252,6 +252,55 @@ TEST_F(OvenRequests, FanTargetThatCannotBeConvertedIsStoredButNotWritten) {
     EXPECT_EQ((Calls{"blower_speed 3 595"}), calls());
 }
 
+TEST_F(OvenRequests, ValuesTheirFieldCannotHoldAreRefusedBeforeAnythingIsStored) {
+    // The sample store bounds the target temperature to 300-600 F; state fields and registers are
+    // 16 bits. A refused request writes nothing, stores nothing and names its event.
+    struct Case {
+        const char *event;
+        Bytes data;
+        int32_t value;  // the refused value, as the warning shows it
+    };
+    const Case cases[] = {
+        {"zeb.varlo.set_target_temperature", ints({-5}), -5},
+        {"zeb.varlo.set_target_temperature", ints({65986}), 65986},  // 450 once cut to 16 bits
+        {"zeb.varlo.set_target_temperature", ints({2000}), 2000},
+        {"zeb.varlo.set_target_temperature", ints({299}), 299},
+        {"zeb.varlo.set_target_fan_speed", ints({2, -5}), -5},
+        {"zeb.varlo.set_target_fan_speed", ints({2, 65536}), 65536},
+        {"zeb.varlo.set_belt_cook_time", ints({1, -5}), -5},
+        {"zeb.varlo.set_belt_cook_time", ints({2, 65866}), 65866},
+        {"zeb.varlo.power_onoff", ints({-1}), -1},
+        {"zeb.varlo.photo_cell_enable", ints({70000}), 70000},
+        {"zeb.varlo.idle_mode_onoff", ints({1, 65866, 330, 0, 0, 0, 0}), 65866},
+        {"zeb.varlo.idle_mode_onoff", ints({1, 330, 330, 0, 65586, 0, 0}), 65586},
+    };
+    for (const bool demo : {false, true}) {
+        set_demo_mode(demo ? 1 : 0);
+        for (const Case &c : cases) {
+            SCOPED_TRACE(std::string(c.event) + " " + std::to_string(c.value) +
+                         (demo ? " demo" : ""));
+            const operation_state_t before = state();
+            log_.clear();
+            dispatch(c.event, c.data);
+            EXPECT_TRUE(calls().empty()) << ::testing::PrintToString(calls());
+            const operation_state_t after = state();
+            EXPECT_EQ(0, std::memcmp(&before, &after, sizeof before));
+            EXPECT_EQ(1, log_.count_containing(std::string("Refusing ") + c.event + ": value " +
+                                               std::to_string(c.value) + " out of range"))
+                << log_.dump();
+            EXPECT_EQ(0, warnings());
+        }
+    }
+    // The bounds themselves are taken.
+    set_demo_mode(0);
+    dispatch("zeb.varlo.set_target_temperature", ints({600}));
+    dispatch("zeb.varlo.set_target_temperature", ints({300}));
+    EXPECT_EQ(
+        (Calls{"target_temp 600", "config_int 30 0 600", "target_temp 300", "config_int 30 0 300"}),
+        calls());
+    EXPECT_EQ(300u, state().target_temp);
+}
+
 TEST_F(OvenRequests, MalformedRequestsAreRefusedBeforeAnyIndexIsUsed) {
     const operation_state_t before = state();
     dispatch("zeb.varlo.set_belt_cook_time", ints({3, 200}));
@@ -478,6 +527,23 @@ TEST_F(OvenRequests, HeartbeatFillsItsFieldsAndStaysQuietInDemoMode) {
     // Nobody listens on "zeb_telvo" here: the failure is logged and the settings line follows.
     EXPECT_EQ(1, log_.count_containing("Telvo vellor heartbeat FAILED! Error: "));
     EXPECT_TRUE(log_.contains("Telvo Vellor settings changed"));
+}
+
+TEST_F(OvenRequests, BoardInitialisationOfAOneBeltOvenTimesThePhotoEyeByBeltOneAlone) {
+    // The second belt's cook time (here longer) means nothing on a one-belt oven: neither the
+    // belt initialisation nor the photo-eye step may time the photo-eye by it.
+    g_config.num_belts = 1;
+    operation_state_t s = state();
+    s.belt_cook_time[0] = 330;
+    s.belt_cook_time[1] = 600;
+    link_.set_register(2, 1);
+    EXPECT_EQ(0, oven_initialize_io_board(&g_config, &s));
+    Calls timeouts;
+    for (const std::string &c : calls())
+        if (c.rfind("photoeye_timeout", 0) == 0)
+            timeouts.push_back(c);
+    ASSERT_FALSE(timeouts.empty());
+    EXPECT_EQ(Calls(timeouts.size(), "photoeye_timeout 495"), timeouts);
 }
 
 TEST_F(OvenRequests, BoardInitialisationRetriesAndAlwaysResumesPolling) {
