@@ -626,52 +626,191 @@ TEST_F(ConfigChange, RpmModifierRewritesTheBeltSpeedFromTheOperatorsCookTime) {
     EXPECT_TRUE(log.contains("Recalculating belt RPM for IO Board"));
 }
 
-TEST_F(ConfigChange, ConveyorPitchArrivesInHundredths) {
-    ASSERT_EQ(change(6, 275), 0);
-    EXPECT_FLOAT_EQ(current().belt[0].belt_shaft, 2.75f);
-    EXPECT_EQ(count_of(rec.writes, "belt_speed:1,724"), 1);
-    rec.writes.clear();
-    ASSERT_EQ(change(6, 550), 0);
-    EXPECT_FLOAT_EQ(current().belt[0].belt_shaft, 5.5f);
-    EXPECT_EQ(count_of(rec.writes, "belt_speed:1,362"), 1);
+// Every setting the UI can change: which field of the record it changes (key and element index),
+// how its value is scaled, what reaches the board, and whether a belt's speed is rewritten from
+// the operator's cook time (330 s for both belts here) with the new constants.
+class ConfigChangeTable : public ConfigChange {
+  protected:
+    void SetUp() override {
+        ConfigChange::SetUp();
+#define RECORD_WORD(entry, name) \
+    srv.entry = [](modbus_data_t *, uint16_t v) -> int { return record_write(w(name, v)); }
+        RECORD_WORD(kor_set_belt_enable_test, "belt_enable_test");
+        RECORD_WORD(kor_set_heater_enable_relay_test, "heater_relay_test");
+        RECORD_WORD(kor_set_heater_level_setting_test, "heater_level_test");
+        RECORD_WORD(kor_set_heater_energy_limit, "energy_limit");
+        RECORD_WORD(kor_set_heater_attenuation_enable, "attenuation_enable");
+        RECORD_WORD(kor_set_heater_attenuation_threshold, "attenuation_threshold");
+        RECORD_WORD(kor_set_heater_attenuation_delay, "attenuation_delay");
+        RECORD_WORD(kor_set_heater_pid_p, "pid_p");
+        RECORD_WORD(kor_set_heater_pid_i, "pid_i");
+        RECORD_WORD(kor_set_heater_pid_d, "pid_d");
+        RECORD_WORD(kor_oven_set_machine_config, "machine_config");
+        RECORD_WORD(kor_set_heater_manifold_valve_test, "manifold_test");
+        RECORD_WORD(kor_set_heater_attenuation_relay_no_nc, "attenuation_relay");
+        RECORD_WORD(kor_set_blower_enable_relay_test, "blower_relay_test");
+        RECORD_WORD(kor_set_heater_photocell_enable, "photocell_enable");
+        RECORD_WORD(kor_set_heater_photocell_delay, "photocell_delay");
+        RECORD_WORD(kor_set_heater_autotune_enable, "autotune");
+        RECORD_WORD(kor_oven_set_panel_switch_enable, "panel_switch");
+        RECORD_WORD(kor_oven_set_heat_high_limit_enable, "high_limit");
+#undef RECORD_WORD
+        srv.kor_set_belt_direction = [](modbus_data_t *, int32_t belt, uint16_t v) -> int {
+            return record_write(w("belt_direction", belt, v));
+        };
+        srv.kor_set_blower_hz_cooldown = [](modbus_data_t *, int32_t blower, uint16_t v) -> int {
+            return record_write(w("hz_cooldown", blower, v));
+        };
+    }
+};
 
-    ASSERT_EQ(change(7, 1100), 0);
-    EXPECT_FLOAT_EQ(current().belt[1].belt_shaft, 11.0f);
-    EXPECT_EQ(count_of(rec.writes, "belt_speed:2,181"), 1);
-}
+TEST_F(ConfigChangeTable, EverySettingChangesItsFieldScalesItsValueAndRewritesItsBelt) {
+    using Edit = void (*)(oven_config_t &);
+    using Writes = std::vector<std::string>;
+    struct Row {
+        int32_t setting;
+        int32_t value;
+        Edit edit;  // what the change does to the record; nullptr for nothing
+        Writes board;
+        int belt;  // belt whose speed follows, 0 for none
+    };
+    // The sample store: teeth 15/15, ratio 200, pitch 5.5, RPM 100-3000, cook times 60-1200,
+    // probes 1234xx (4 active), two belts.
+    const Row rows[] = {
+        {0, 17, [](oven_config_t &c) { c.belt[0].belt_conveyor_teeth = 17; }, {}, 1},
+        {1, 18, [](oven_config_t &c) { c.belt[1].belt_conveyor_teeth = 18; }, {}, 2},
+        {2, 14, [](oven_config_t &c) { c.belt[0].belt_motor_teeth = 14; }, {}, 1},
+        {3, 13, [](oven_config_t &c) { c.belt[1].belt_motor_teeth = 13; }, {}, 2},
+        {4, 190, [](oven_config_t &c) { c.belt[0].belt_motor_ratio = 190; }, {}, 1},
+        {5, 210, [](oven_config_t &c) { c.belt[1].belt_motor_ratio = 210; }, {}, 2},
+        {6, 560, [](oven_config_t &c) { c.belt[0].belt_shaft = 5.6f; }, {}, 1},
+        {7, 575, [](oven_config_t &c) { c.belt[1].belt_shaft = 5.75f; }, {}, 2},
+        {8,
+         150,
+         [](oven_config_t &c) { c.belt[0].min_rpm = c.belt[1].min_rpm = 150; },
+         {"belt_min_rpm:1,150", "belt_min_rpm:2,150"},
+         0},
+        {9,
+         2800,
+         [](oven_config_t &c) { c.belt[0].max_rpm = c.belt[1].max_rpm = 2800; },
+         {"belt_max_rpm:1,2800", "belt_max_rpm:2,2800"},
+         0},
+        {10, 70, [](oven_config_t &c) { c.belt[0].belt_min_cook_time = 70; }, {}, 0},
+        {11, 1100, [](oven_config_t &c) { c.belt[0].belt_max_cook_time = 1100; }, {}, 0},
+        {12, 75, [](oven_config_t &c) { c.belt[1].belt_min_cook_time = 75; }, {}, 0},
+        {13, 1150, [](oven_config_t &c) { c.belt[1].belt_max_cook_time = 1150; }, {}, 0},
+        {14, 1, nullptr, {"belt_enable_test:1"}, 0},
+        {15, 2, nullptr, {"belt_enable_test:2"}, 0},
+        {16, 400, [](oven_config_t &c) { c.belt[0].cook_time = 400; }, {"belt_speed:1,400"}, 1},
+        {17, 410, [](oven_config_t &c) { c.belt[1].cook_time = 410; }, {"belt_speed:2,410"}, 2},
+        {18, 1, nullptr, {"belt_direction:1,1", "belt_direction:2,1"}, 0},
+        {19, 1, [](oven_config_t &c) { c.num_belts = 1; }, {"belt_enabled:1"}, 0},
+        {20, 21, nullptr, {"heater_relay_test:21"}, 0},
+        {21, 22, nullptr, {"heater_level_test:22"}, 0},
+        {22, 23, nullptr, {"energy_limit:23"}, 0},
+        {23, 24, nullptr, {"attenuation_enable:24"}, 0},
+        {24, 25, nullptr, {"attenuation_threshold:25"}, 0},
+        {25, 26, nullptr, {"attenuation_delay:26"}, 0},
+        {26, 27, nullptr, {"pid_p:27"}, 0},
+        {27, 28, nullptr, {"pid_i:28"}, 0},
+        {28, 29, nullptr, {"pid_d:29"}, 0},
+        {29, 30, nullptr, {}, 0},
+        {30,
+         0,
+         [](oven_config_t &c) { std::strcpy(c.heating_active_probes, "x234xx"); },
+         {"tc_enable:14", "notify_tc:3,x234xx"},
+         0},
+        {31,
+         0,
+         [](oven_config_t &c) { std::strcpy(c.heating_active_probes, "1x34xx"); },
+         {"tc_enable:13", "notify_tc:3,1x34xx"},
+         0},
+        {32,
+         0,
+         [](oven_config_t &c) { std::strcpy(c.heating_active_probes, "12x4xx"); },
+         {"tc_enable:11", "notify_tc:3,12x4xx"},
+         0},
+        {33,
+         0,
+         [](oven_config_t &c) { std::strcpy(c.heating_active_probes, "123xxx"); },
+         {"tc_enable:7", "notify_tc:3,123xxx"},
+         0},
+        {34,
+         5,
+         [](oven_config_t &c) { std::strcpy(c.heating_active_probes, "12345x"); },
+         {"tc_enable:31", "notify_tc:5,12345x"},
+         0},
+        {35, 36, nullptr, {}, 0},
+        {36, 2, nullptr, {"machine_config:2"}, 0},
+        {37, 38, nullptr, {"manifold_test:38"}, 0},
+        {38, 39, nullptr, {"attenuation_relay:39"}, 0},
+        {39, 40, nullptr, {"blower_relay_test:40"}, 0},
+        {40,
+         46,
+         nullptr,
+         {"hz_startup:1,460", "hz_startup:2,460", "hz_startup:3,460", "hz_startup:4,460"},
+         0},
+        {41,
+         47,
+         nullptr,
+         {"hz_cooldown:1,470", "hz_cooldown:2,470", "hz_cooldown:3,470", "hz_cooldown:4,470"},
+         0},
+        {42, 51, nullptr, {"blower_speed:1,510"}, 0},
+        {43, 60, nullptr, {"blower_speed:2,600"}, 0},
+        {44, 53, nullptr, {"blower_speed:3,530"}, 0},
+        {45, 54, nullptr, {"blower_speed:4,540"}, 0},
+        {46, 1201, nullptr, {"pulse_threshold:1,1201"}, 0},
+        {47, 1202, nullptr, {"pulse_threshold:2,1202"}, 0},
+        {48, 1203, nullptr, {"pulse_threshold:3,1203"}, 0},
+        {49, 1500, nullptr, {"pulse_threshold:4,1500"}, 0},
+        {50, 1, nullptr, {"photocell_enable:1"}, 0},
+        {51, 52, nullptr, {"photocell_delay:52"}, 0},
+        {52, 310, [](oven_config_t &c) { c.heating_temp_min = 310; }, {}, 0},
+        {53, 590, [](oven_config_t &c) { c.heating_temp_max = 590; }, {}, 0},
+        {54, 15, [](oven_config_t &c) { c.belt[0].tweak_speed_percent = 15; }, {}, 1},
+        {55, -15, [](oven_config_t &c) { c.belt[1].tweak_speed_percent = -15; }, {}, 2},
+        {56, 200, [](oven_config_t &c) { c.belt[0].rpm_modifier_percent = 200; }, {}, 1},
+        {57, 30, [](oven_config_t &c) { c.belt[1].rpm_modifier_percent = 30; }, {}, 2},
+        {58, 1, nullptr, {"autotune:1"}, 0},
+        {59, 0, nullptr, {"panel_switch:0"}, 0},
+        {60, 1, nullptr, {"high_limit:1"}, 0},
+    };
+    ASSERT_EQ(61u, std::size(rows));
+    for (std::size_t i = 0; i < std::size(rows); ++i) {
+        const Row &row = rows[i];
+        ASSERT_EQ(static_cast<int32_t>(i), row.setting);
+        SCOPED_TRACE("setting " + std::to_string(row.setting));
+        ASSERT_EQ(kor_reload_oven_config(store_dir().c_str(), logger), 0);
+        rec.writes.clear();
+        oven_config_t expected = current();
+        if (row.edit != nullptr) {
+            row.edit(expected);
+        }
+        // The active-probe count follows the probes text.
+        int32_t active = 0;
+        for (int32_t p = 1; p <= 6 && expected.heating_active_probes[p - 1] != '\0'; ++p) {
+            active += expected.heating_active_probes[p - 1] == '0' + p ? 1 : 0;
+        }
+        expected.heating_num_cavity_active_probes = active;
 
-TEST_F(ConfigChange, CookTimeSettingWritesTheBeltTwice) {
-    ASSERT_EQ(change(16, 400), 0);
-    EXPECT_EQ(current().belt[0].cook_time, 400);
-    const std::vector<std::string> speeds = {"belt_speed:1,400", "belt_speed:1,362"};
-    std::vector<std::string> got;
-    for (const auto &s : rec.writes)
-        if (s.rfind("belt_speed:", 0) == 0)
-            got.push_back(s);
-    EXPECT_EQ(got, speeds);
-}
+        ASSERT_EQ(change(row.setting, row.value), 0) << log.dump();
+        const oven_config_t after = current();
+        EXPECT_EQ(0, std::memcmp(&expected, &after, sizeof after))
+            << "the record changed elsewhere than the setting's field";
 
-TEST_F(ConfigChange, BoardWritesOfBlowersAndBelts) {
-    ASSERT_EQ(change(43, 60), 0);
-    EXPECT_EQ(rec.writes, (std::vector<std::string>{"blower_speed:2,600"}));
-
-    rec.writes.clear();
-    ASSERT_EQ(change(40, 45), 0);
-    EXPECT_EQ(rec.writes, (std::vector<std::string>{"hz_startup:1,450", "hz_startup:2,450",
-                                                    "hz_startup:3,450", "hz_startup:4,450"}));
-
-    rec.writes.clear();
-    ASSERT_EQ(change(49, 1500), 0);
-    EXPECT_EQ(rec.writes, (std::vector<std::string>{"pulse_threshold:4,1500"}));
-
-    rec.writes.clear();
-    ASSERT_EQ(change(19, 2), 0);
-    EXPECT_EQ(current().num_belts, 2);
-    EXPECT_EQ(rec.writes, (std::vector<std::string>{"belt_enabled:3"}));
-    rec.writes.clear();
-    ASSERT_EQ(change(19, 1), 0);
-    EXPECT_EQ(current().num_belts, 1);
-    EXPECT_EQ(rec.writes, (std::vector<std::string>{"belt_enabled:1"}));
+        Writes board = row.board;
+        if (row.belt != 0) {
+            int32_t rpm = 0;
+            ASSERT_EQ(0, kor_srv_convert_cook_time_to_rpm(330, row.belt, &after, &rpm));
+            const std::string b = std::to_string(row.belt);
+            const std::string r = std::to_string(rpm);
+            board.insert(board.end(),
+                         {"state_cook_time:" + std::to_string(row.belt - 1) + ",330",
+                          "belt_speed:" + b + "," + r, "stats_belt_time:" + b + "," + r,
+                          "stats_run_time:" + b + "," + r, "photoeye_timeout:495"});
+        }
+        EXPECT_EQ(board, rec.writes);
+    }
 }
 
 TEST_F(ConfigChange, ThermocoupleSettingsGoThroughTcEnable) {
