@@ -2,7 +2,8 @@
 // setup screens (the UI's own setting numbers 0-60). It updates the configuration record where the
 // setting is a configuration key, writes the IO board where the board holds it, and rewrites a
 // belt's speed when the setting changes the cook-time-to-RPM constants, so the belt keeps the
-// operator's cook time. The first failing write ends the change; nothing is rolled back.
+// operator's cook time. The first failing write ends the change; nothing is rolled back. A value
+// that a register of the setting cannot hold is refused before anything is written.
 #include "kor_oven_operation_srv.h"
 #include "kor_srv_log.hpp"
 
@@ -11,6 +12,22 @@ namespace {
 // Frequencies arrive in whole Hz and go to the board in tenths, cut to a register word.
 uint16_t tenths_of_hz(int32_t hz) {
     return static_cast<uint16_t>(static_cast<int64_t>(hz) * 10);
+}
+
+// The largest value a setting's board write carries without wrapping: a 16-bit word, or a word
+// of tenths of Hz for the settings given in whole Hz; -1 for settings whose value reaches no
+// register (configuration only, thermocouple switches, the belt-enabled mask, nothing at all).
+int32_t board_word_limit(int32_t setting) {
+    constexpr int32_t kWord = 0xFFFF;
+    if (setting >= 40 && setting <= 45) {
+        return kWord / 10;
+    }
+    if (setting == 8 || setting == 9 || (setting >= 14 && setting <= 18) ||
+        (setting >= 20 && setting <= 28) || (setting >= 36 && setting <= 39) ||
+        (setting >= 46 && setting <= 51) || (setting >= 58 && setting <= 60)) {
+        return kWord;
+    }
+    return -1;
 }
 
 // Runs the setting's action; sets belt to the belt (1-2) whose speed must follow, else leaves 0.
@@ -200,6 +217,14 @@ int32_t kor_srv_config_setting_changed(oven_operation_srv_t *srv, modbus_data_t 
     }
     KOR_SRV_LOG(ZEB_LOG_INFO, "Oven config setting changed. Setting: %d, value: %d", setting,
                 value);
+
+    if (const int32_t limit = board_word_limit(setting);
+        limit >= 0 && (value < 0 || value > limit)) {
+        // Refused before the configuration or the board is touched: cut to a word it would wrap.
+        KOR_SRV_LOG(ZEB_LOG_WARNING, "Refusing config setting %d: value %d out of range (0 to %d)",
+                    setting, value, limit);
+        return -1;
+    }
 
     int32_t belt = 0;
     int32_t rc = apply_setting(srv, modbus, setting, value, belt);

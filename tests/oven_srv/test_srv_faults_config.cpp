@@ -813,6 +813,34 @@ TEST_F(ConfigChangeTable, EverySettingChangesItsFieldScalesItsValueAndRewritesIt
     }
 }
 
+TEST_F(ConfigChangeTable, ValuesTheirRegisterCannotHoldAreRefusedBeforeAnyWrite) {
+    struct Row {
+        int32_t setting;
+        int32_t value;
+    };
+    // Board words are 16 bits; frequencies go in tenths of Hz, so 6553 Hz is the most.
+    const Row rows[] = {{8, -1},    {9, 65536}, {16, 70000}, {18, -2},    {36, 65536},
+                        {40, 6554}, {41, -1},   {42, 7000},  {49, 65536}, {60, -1}};
+    const oven_config_t before = current();
+    for (const Row &row : rows) {
+        SCOPED_TRACE("setting " + std::to_string(row.setting));
+        log.clear();
+        EXPECT_EQ(change(row.setting, row.value), -1);
+        EXPECT_TRUE(rec.writes.empty()) << ::testing::PrintToString(rec.writes);
+        const oven_config_t after = current();
+        EXPECT_EQ(0, std::memcmp(&before, &after, sizeof after));
+        EXPECT_EQ(1, log.count_containing("Refusing config setting " + std::to_string(row.setting) +
+                                          ": value " + std::to_string(row.value) + " out of range"))
+            << log.dump();
+    }
+    // The largest values that fit are taken.
+    EXPECT_EQ(change(40, 6553), 0);
+    EXPECT_EQ(change(36, 65535), 0);
+    EXPECT_EQ(rec.writes, (std::vector<std::string>{"hz_startup:1,65530", "hz_startup:2,65530",
+                                                    "hz_startup:3,65530", "hz_startup:4,65530",
+                                                    "machine_config:65535"}));
+}
+
 TEST_F(ConfigChange, ThermocoupleSettingsGoThroughTcEnable) {
     ASSERT_EQ(change(32, 0), 0);
     EXPECT_STREQ(current().heating_active_probes, "12x4xx");
