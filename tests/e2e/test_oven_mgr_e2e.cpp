@@ -246,13 +246,14 @@ TEST_F(OvenManagerE2E, TheTargetShownAndTheTargetHeatedToStayTheOperatorsChoice)
         auto ev = rig.ui.events.wait(kTemperature, 5s, &cursor);
         return ev ? ev->int_at(1) : -1;
     };
+    // The cursor comes after the re-initialisation's last line: what the manager sends from
+    // then on was sent after it.
     auto reinitialise = [&](int nth) {
-        const std::size_t cursor = rig.ui.events.size();
         EXPECT_EQ("ok", rig.sim.command("forget"));
         EXPECT_TRUE(wait_until(
             [&] { return rig.mgr.log_count("Re-initialized IO Board successfully.") == nth; },
             10s));
-        return cursor;
+        return rig.ui.events.size();
     };
 
     ASSERT_EQ(0, rig.send("zeb.varlo.set_target_temperature", {455}));
