@@ -5,12 +5,12 @@
 //                    calder_backend            pmx_backend2
 //   serial device    /dev/ttySC1               /dev/ttySC2             (38400 8N1, slave 1)
 //   receives on      CalderChannelOut          CalderChannelOut2
-//   sends on         CalderChannelIn           CalderChannelIn2
+//   sends on         CalderChannelIn           CalderChannelIn
 //   log version      Version 129               Version 240206
-// pmx_backend2 sends on a channel of its own so that both bridges can serve one UI engine side by
-// side without their replies mixing. PMX_SERIAL_DEVICE, PMX_LOG_FILE (default
+// pmx_backend2 differs in its line, its receive channel and its extra events; its replies go to
+// the UI's one reply channel like calder_backend's. PMX_SERIAL_DEVICE, PMX_LOG_FILE (default
 // /tmp/pmx_backend.log) and PMX_FIRMWARE_FILE (default /opt/quenly/qxm/stmupdate/qxt.bin)
-// override the fixed paths.
+// override the fixed paths; PMX_SEND_CHANNEL names another send channel.
 //
 // Requests carry unsigned 16-bit fields in host byte order. Every reply is the event
 // "modbus_ret", format "1s0 modbus_read_data", whose data is the reply text:
@@ -64,16 +64,15 @@ namespace {
 #ifdef PMX_VARIANT_2
 constexpr const char *kDefaultDevice = "/dev/ttySC2";
 constexpr const char *kVersion = "Version 240206";
-constexpr const char *kSendChannel = "CalderChannelIn2";
 constexpr const char *kReceiveChannel = "CalderChannelOut2";
 constexpr bool kVariant2 = true;
 #else
 constexpr const char *kDefaultDevice = "/dev/ttySC1";
 constexpr const char *kVersion = "Version 129";
-constexpr const char *kSendChannel = "CalderChannelIn";
 constexpr const char *kReceiveChannel = "CalderChannelOut";
 constexpr bool kVariant2 = false;
 #endif
+constexpr const char *kDefaultSendChannel = "CalderChannelIn";
 
 constexpr int kBaud = 38400;
 constexpr int kSlave = 1;
@@ -366,6 +365,7 @@ int main() {
     const std::string device = pmx::setting("PMX_SERIAL_DEVICE", kDefaultDevice);
     const std::string log_file = pmx::setting("PMX_LOG_FILE", kDefaultLog);
     const std::string firmware = pmx::setting("PMX_FIRMWARE_FILE", kDefaultFirmware);
+    const std::string send_channel = pmx::setting("PMX_SEND_CHANNEL", kDefaultSendChannel);
 
     pmx_log_open(log_file.c_str());
     pmx_printf("logging_start");
@@ -391,7 +391,7 @@ int main() {
     pmx_printf("Trying to open the connection to the frontend\n");
     pmx::ChannelOwner send;
     for (;;) {
-        send.reset(vix_io_open(kSendChannel, VIX_IO_MODE_SEND | VIX_IO_FLAG_NONBLOCK));
+        send.reset(vix_io_open(send_channel.c_str(), VIX_IO_MODE_SEND | VIX_IO_FLAG_NONBLOCK));
         if (send) {
             break;
         }
@@ -401,7 +401,7 @@ int main() {
             return 0;
         }
     }
-    pmx_printf("Send channel: %s successfully opened\n", kSendChannel);
+    pmx_printf("Send channel: %s successfully opened\n", send_channel.c_str());
 
     Bridge bridge(ctx.get(), send.get(), firmware);
     std::atomic<bool> stop{false};

@@ -71,7 +71,11 @@ int kor_modbus_enable_polling(modbus_data_t *context, int32_t enable);
 int kor_modbus_is_running(modbus_data_t *context);
 /* The connection state, or -1 for a null context. */
 int kor_modbus_get_state(modbus_data_t *context);
+/* Reads one register (address 0-65535) with the link's retry count: 0, or -1 with errno saying
+ * why (EINVAL for a null argument or an address beyond 65535, else the last attempt's). */
 int kor_modbus_read_holding_register(modbus_data_t *context, uint32_t address, uint16_t *value);
+/* Queues a write of the value's low 16 bits and returns at once: 0 when queued; -1 with errno
+ * EINVAL (null context, address beyond 65535) or ENOMEM; else the list's non-zero code. */
 int kor_modbus_write_holding_register(modbus_data_t *context, uint32_t address, uint32_t value);
 /* Subscribes registers start_address .. start_address + count - 1 under id (id >= 0,
  * start_address >= 0, 1 <= count <= KOR_MODBUS_MAX_BLOCK_REGISTERS); 0 or -1. */

@@ -165,8 +165,8 @@ typedef struct oven_config {
 
 /* Loads "<dir>/settings" into the cleared record. -22 for a null dir; otherwise 0 or the code of
  * the failing store call (-1 for a count outside its array, -36 for a path that does not fit),
- * after the log line "FAILED to load setting <index>. Err: <code>". logger is kept for the
- * library's later messages. */
+ * after the log line "FAILED to load setting <index>. Err: <code>". logger serves this load
+ * only; the library's later messages go through a handle of its own. */
 int32_t kor_load_oven_config(const char *dir, zeb_logger_t *logger);
 /* The same, after the store has changed. */
 int32_t kor_reload_oven_config(const char *dir, zeb_logger_t *logger);

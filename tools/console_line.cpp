@@ -1,11 +1,15 @@
 // Input lines of the serial consoles; see console_line.hpp.
 #include "console_line.hpp"
 
+#include <algorithm>
 #include <limits>
+#include <string>
 
 namespace kor_console {
 
 namespace {
+
+constexpr int64_t kLastRegister = 0xFFFF;
 
 bool is_blank(char c) {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f' || c == '\0';
@@ -98,26 +102,28 @@ Command decode_command(std::string_view line, std::string_view known) {
         case 'r':
             command.kind = CommandKind::read;
             if (words.count < 2) {
-                command.missing = kMissingAddress;
+                command.refusal = std::string(kMissingAddress);
             } else {
                 command.address = parse_number(words.word[1]);
+                command.refusal = register_range_refusal(command.address, 1);
             }
             break;
         case 'w':
             command.kind = CommandKind::write;
             if (words.count < 2) {
-                command.missing = kMissingAddress;
+                command.refusal = std::string(kMissingAddress);
             } else if (words.count < 3) {
-                command.missing = kMissingValue;
+                command.refusal = std::string(kMissingValue);
             } else {
                 command.address = parse_number(words.word[1]);
                 command.value = parse_number(words.word[2]);
+                command.refusal = register_range_refusal(command.address, 1);
             }
             break;
         case 'u':
             command.kind = CommandKind::update;
             if (words.count < 2) {
-                command.missing = kMissingFile;
+                command.refusal = std::string(kMissingFile);
             } else {
                 command.file = words.word[1];
             }
@@ -132,6 +138,18 @@ Command decode_command(std::string_view line, std::string_view known) {
             break;
     }
     return command;
+}
+
+std::optional<std::string> register_range_refusal(int32_t address, int32_t count) {
+    if (address < 0 || address > kLastRegister) {
+        return "Register address " + std::to_string(address) + " out of range 0-65535";
+    }
+    const int64_t last = int64_t{address} + std::max(count, 1) - 1;
+    if (last > kLastRegister) {
+        return "Registers " + std::to_string(address) + " to " + std::to_string(last) +
+               " out of range 0-65535";
+    }
+    return std::nullopt;
 }
 
 }  // namespace kor_console

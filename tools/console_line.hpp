@@ -43,14 +43,19 @@ struct Command {
     int32_t address = 0;
     int32_t value = 0;
     std::string file;
-    // Set when the command lacks its register address, value or file name: the console prints
-    // this text instead of acting.
-    std::optional<std::string_view> missing;
+    // Set when the command lacks its register address, value or file name, or names a register
+    // outside 0-65535: the console prints this text instead of acting.
+    std::optional<std::string> refusal;
 };
 
 // Decodes a line. The first character of the first word selects the command among those in
 // known ('r', 'w', 'u', 'h', '!'); anything else, and an empty line, is invalid.
 Command decode_command(std::string_view line, std::string_view known);
+
+// Registers are numbered 0-65535. The refusal text when count registers (at least one) from
+// address do not all fit, else nothing: libmodbus would cut the number to 16 bits and reach
+// another register.
+std::optional<std::string> register_range_refusal(int32_t address, int32_t count);
 
 inline constexpr std::string_view kMissingAddress = "Missing register address";
 inline constexpr std::string_view kMissingValue = "Missing value";

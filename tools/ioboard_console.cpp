@@ -143,9 +143,8 @@ void run_commands(modbus_data_t *ctx, const modbus_interface_t &table) {
         if (command.kind == kor_console::CommandKind::quit) {
             break;
         }
-        if (command.missing) {
-            std::printf("%.*s\n", static_cast<int>(command.missing->size()),
-                        command.missing->data());
+        if (command.refusal) {
+            std::printf("%s\n", command.refusal->c_str());
             continue;
         }
         switch (command.kind) {

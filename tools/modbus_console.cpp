@@ -75,9 +75,8 @@ int run_commands(modbus_t *ctx) {
         if (command.kind == kor_console::CommandKind::quit) {
             return result;
         }
-        if (command.missing) {
-            std::printf("%.*s\n", static_cast<int>(command.missing->size()),
-                        command.missing->data());
+        if (command.refusal) {
+            std::printf("%s\n", command.refusal->c_str());
             result = -1;
             continue;
         }

@@ -7,12 +7,15 @@
 // The service owns its timers. Clearing a timer from its own callback only marks it, and the
 // thread frees it once the callback has returned; clearing from any other thread waits for a
 // running callback of that timer, so the caller may free what the callback uses right after.
+// That wait looks for the timer's serial number, never its address: once the timer is freed, a
+// timer armed meanwhile may well get the same memory.
 #include <pthread.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -33,6 +36,7 @@ struct zeb_timer {
     bool armed = true;     // a one-shot timer that fired stays allocated, disarmed, until cleared
     bool cleared = false;  // cleared while its callback runs: the thread frees it afterwards
     bool running = false;
+    uint64_t serial = 0;  // unique within its service, unlike the address
 };
 
 struct zeb_timer_service {
@@ -41,16 +45,23 @@ struct zeb_timer_service {
     std::condition_variable done;  // a callback has returned
     std::vector<std::unique_ptr<zeb_timer>> timers;
     bool stop = false;
+    uint64_t last_serial = 0;
     std::thread thread;
 
     void run();
     bool owns(const zeb_timer *timer) const;
+    bool holds_serial(uint64_t serial) const;
     void erase(const zeb_timer *timer);
 };
 
 bool zeb_timer_service::owns(const zeb_timer *timer) const {
     return std::any_of(timers.begin(), timers.end(),
                        [timer](const auto &t) { return t.get() == timer; });
+}
+
+bool zeb_timer_service::holds_serial(uint64_t serial) const {
+    return std::any_of(timers.begin(), timers.end(),
+                       [serial](const auto &t) { return t->serial == serial; });
 }
 
 void zeb_timer_service::erase(const zeb_timer *timer) {
@@ -129,6 +140,7 @@ extern "C" int zeb_timer_set_interval(zeb_timer_service_t *service, zeb_timer_t 
         t->arg = arg;
         t->oneshot = (flags & ZEB_TIMER_ONESHOT) != 0;
         std::lock_guard<std::mutex> guard(service->lock);
+        t->serial = ++service->last_serial;
         *timer = t.get();
         service->timers.push_back(std::move(t));
         service->wake.notify_all();
@@ -156,7 +168,9 @@ extern "C" int zeb_timer_clear_timer(zeb_timer_service_t *service, zeb_timer_t *
     if (std::this_thread::get_id() == service->thread.get_id()) {
         return 0;  // from its own callback: the thread frees it once the callback returns
     }
-    service->done.wait(lk, [&] { return !service->owns(timer); });
+    // By serial: the timer's memory may belong to a new timer by the time this thread wakes.
+    const uint64_t serial = timer->serial;
+    service->done.wait(lk, [&] { return !service->holds_serial(serial); });
     return 0;
 }
 

@@ -42,6 +42,13 @@ void set_state(modbus_data *ctx, int32_t state) {
     }
 }
 
+// The -1 of a failed call, with errno set last: a log line written after the failure may have
+// changed it, and the caller (a console prints it) must see why the call failed.
+int fail_with(int err) {
+    errno = err;
+    return -1;
+}
+
 bool is_stopping(modbus_data *ctx) {
     std::lock_guard lock(ctx->state_lock);
     return ctx->state == KOR_MODBUS_STATE_STOPPING;
@@ -279,12 +286,20 @@ int32_t kor_modbus_attempts(const modbus_data *ctx) {
 }
 
 void kor_modbus_adjust_state(modbus_data *ctx, int result, int saved_errno) {
+    // Count and state change as one: were they apart, a fifth time-out on one thread and a
+    // success on another could end with the link lost and the count already cleared, and no
+    // later success would bring the link back.
+    std::lock_guard lock(ctx->state_lock);
     if (result == -1 && saved_errno == ETIMEDOUT) {
-        if (ctx->timeout_count.fetch_add(1) + 1 > kTimeoutsBeforeDisconnect) {
-            set_state(ctx, KOR_MODBUS_STATE_DISCONNECTED);
+        if (++ctx->timeout_count > kTimeoutsBeforeDisconnect &&
+            ctx->state != KOR_MODBUS_STATE_STOPPING) {
+            ctx->state = KOR_MODBUS_STATE_DISCONNECTED;
         }
-    } else if (result > 0 && ctx->timeout_count.exchange(0) != 0) {
-        set_state(ctx, KOR_MODBUS_STATE_RUNNING);
+    } else if (result > 0 && ctx->timeout_count != 0) {
+        ctx->timeout_count = 0;
+        if (ctx->state != KOR_MODBUS_STATE_STOPPING) {
+            ctx->state = KOR_MODBUS_STATE_RUNNING;
+        }
     }
 }
 
@@ -433,11 +448,11 @@ extern "C" int kor_modbus_read_holding_register(modbus_data_t *context, uint32_t
         if (context != nullptr) {
             KOR_LOG(context, ZEB_LOG_ERR, "Parameter NULL (%s:%d)", kFile, __LINE__);
         }
-        return -1;
+        return fail_with(EINVAL);
     }
     if (address > 0xFFFFu) {
         KOR_LOG(context, ZEB_LOG_ERR, "Invalid input parameter (%s:%d)", kFile, __LINE__);
-        return -1;
+        return fail_with(EINVAL);
     }
     const int32_t attempts = kor_modbus_attempts(context);
     int result = -1;
@@ -459,7 +474,7 @@ extern "C" int kor_modbus_read_holding_register(modbus_data_t *context, uint32_t
     }
     kor_modbus_adjust_state(context, result, saved_errno);
     if (result != 1) {
-        return -1;
+        return fail_with(saved_errno != 0 ? saved_errno : EIO);
     }
     *value = word;
     return 0;
@@ -468,17 +483,17 @@ extern "C" int kor_modbus_read_holding_register(modbus_data_t *context, uint32_t
 extern "C" int kor_modbus_write_holding_register(modbus_data_t *context, uint32_t address,
                                                  uint32_t value) {
     if (context == nullptr) {
-        return -1;
+        return fail_with(EINVAL);
     }
     if (address > 0xFFFFu) {
         KOR_LOG(context, ZEB_LOG_ERR, "Invalid input parameter (%s:%d)", kFile, __LINE__);
-        return -1;
+        return fail_with(EINVAL);
     }
     // A malloc'ed payload: the list frees it with free() when the item goes.
     auto *item = static_cast<kor_modbus_write_item *>(std::malloc(sizeof(kor_modbus_write_item)));
     if (item == nullptr) {
         KOR_LOG(context, ZEB_LOG_ERR, "Could not allocate memory (%s:%d)", kFile, __LINE__);
-        return -1;
+        return fail_with(ENOMEM);
     }
     item->address = address;
     item->value = static_cast<uint16_t>(value & 0xFFFFu);

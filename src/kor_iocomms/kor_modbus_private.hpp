@@ -2,12 +2,12 @@
 // board through the transport (register map, CPI block transfer). Owns nothing by itself: the
 // transport (kor_modbus.cpp) creates and releases every member.
 //
-// Lock rules: every libmodbus exchange runs under bus_lock; state_lock guards state, cpi_mode and
-// polling_enabled; list_lock the write list; signal_lock the write-pending flag; blocks_lock the
-// blocks vector; each block's own lock its data. Locks are never nested.
+// Lock rules: every libmodbus exchange runs under bus_lock; state_lock guards state,
+// timeout_count, cpi_mode and polling_enabled; list_lock the write list; signal_lock the
+// write-pending flag; blocks_lock the blocks vector; each block's own lock its data. Locks are
+// never nested.
 #pragma once
 
-#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -44,8 +44,8 @@ struct modbus_data {
     int32_t poll_period_ms = 0;
     int32_t retry_count = 0;
     // Consecutive time-outs; the caller threads, the polling thread and the write thread all
-    // count them.
-    std::atomic<int32_t> timeout_count{0};
+    // count them. Changes with state, under state_lock, so that the two always agree.
+    int32_t timeout_count = 0;
     std::string device;
     int32_t slave_id = 0;
     std::thread polling_thread;

@@ -87,8 +87,24 @@ constexpr size_t kPathLen = 256;
 
 std::mutex config_mutex;
 oven_config_t oven_settings;
-// The logger handed to the last load; used by the updates, which take none.
-zeb_logger_t *config_logger = nullptr;
+// The library's own logger, for the messages of the updates, which take none. A caller's handle
+// serves only the load it was given to: the caller may close it once the load has returned.
+class OwnLogger {
+  public:
+    OwnLogger() { zeb_logger_open(&handle_); }
+    ~OwnLogger() { zeb_logger_close(handle_); }
+    OwnLogger(const OwnLogger &) = delete;
+    OwnLogger &operator=(const OwnLogger &) = delete;
+    zeb_logger_t *get() const { return handle_; }
+
+  private:
+    zeb_logger_t *handle_ = nullptr;
+};
+
+zeb_logger_t *config_logger() {
+    static OwnLogger logger;
+    return logger.get();
+}
 
 // The operator's target temperature (setting 30) lives only in memory: the store keeps its own
 // value, so a restart of the manager comes back to it. The board goes on heating to the
@@ -369,7 +385,6 @@ class Loader {
 
 int32_t load_locked(const char *dir, zeb_logger_t *logger, bool reload) {
     std::lock_guard<std::mutex> guard(config_mutex);
-    config_logger = logger;
     std::memset(&oven_settings, 0, sizeof oven_settings);
     const int32_t rc = Loader(dir, oven_settings, logger).run();
     if (rc == 0) {
@@ -389,7 +404,7 @@ bool belt_index_ok(int32_t index) {
 }
 
 int32_t invalid_input(int line) {
-    zeb_logger_log(config_logger, ZEB_LOG_ERR, kModule, "Invalid input parameter (%s:%d)", kUnit,
+    zeb_logger_log(config_logger(), ZEB_LOG_ERR, kModule, "Invalid input parameter (%s:%d)", kUnit,
                    line);
     return -1;
 }
@@ -591,7 +606,7 @@ int32_t kor_config_update_setting_str(uint32_t setting, const char *text) {
     }
     std::lock_guard<std::mutex> guard(config_mutex);
     if (text == nullptr) {
-        zeb_logger_log(config_logger, ZEB_LOG_ERR, kModule, "Parameter NULL (%s:%d)", kUnit,
+        zeb_logger_log(config_logger(), ZEB_LOG_ERR, kModule, "Parameter NULL (%s:%d)", kUnit,
                        __LINE__);
         return -1;
     }

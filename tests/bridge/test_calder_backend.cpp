@@ -32,21 +32,22 @@ struct Variant {
 };
 
 const Variant kCalder = {"calder_backend", "CalderChannelIn", "CalderChannelOut", "Version 129"};
-const Variant kPmx2 = {"pmx_backend2", "CalderChannelIn2", "CalderChannelOut2", "Version 240206"};
+// Both master bridges reply on the UI's one reply channel; only the receive channel differs.
+const Variant kPmx2 = {"pmx_backend2", "CalderChannelIn", "CalderChannelOut2", "Version 240206"};
 
 class BridgeTest : public ::testing::Test {
   protected:
-    void start(const Variant &variant) {
+    void start(const Variant &variant, const std::vector<std::string> &extra_env = {}) {
         variant_ = variant;
         { std::ofstream(ftok_file_).put('k'); }
         ASSERT_EQ(::setenv("QVIO_FTOK_PATH", ftok_file_.c_str(), 1), 0);
         ASSERT_TRUE(board_.start({"--firmware-out", firmware_out_})) << board_.last_error();
         ASSERT_TRUE(ui_.open_receive(variant.send_channel));
-        ASSERT_TRUE(
-            bridge_.start(variant.program,
-                          {"PMX_SERIAL_DEVICE=" + board_.link_path(), "PMX_LOG_FILE=" + log_,
-                           "PMX_FIRMWARE_FILE=" + firmware_, "QVIO_FTOK_PATH=" + ftok_file_},
-                          dir_.file("bridge.out")));
+        std::vector<std::string> env = {"PMX_SERIAL_DEVICE=" + board_.link_path(),
+                                        "PMX_LOG_FILE=" + log_, "PMX_FIRMWARE_FILE=" + firmware_,
+                                        "QVIO_FTOK_PATH=" + ftok_file_};
+        env.insert(env.end(), extra_env.begin(), extra_env.end());
+        ASSERT_TRUE(bridge_.start(variant.program, env, dir_.file("bridge.out")));
         ASSERT_TRUE(ui_.open_send(variant.receive_channel, 5s))
             << kor_test::read_file(dir_.file("bridge.out")) << kor_test::read_file(log_);
     }
@@ -225,7 +226,7 @@ TEST_F(BridgeTest, SysTogglesDebugAndReportsStatus) {
 TEST_F(BridgeTest, SecondVariantWritesReadsBackAndReadsInputRegisters) {
     start(kPmx2);
     EXPECT_TRUE(logged("Version 240206"));
-    EXPECT_TRUE(logged("Send channel: CalderChannelIn2 successfully opened"));
+    EXPECT_TRUE(logged("Send channel: CalderChannelIn successfully opened"));
     EXPECT_EQ(ask("mb_const_rw", {30, 2, 5, 6}), "mb_const_rw,30,2,5,6,");
     EXPECT_EQ(board_.command("get 31"), "6");
     EXPECT_EQ(ask("mb_const_rw", {30, 3, 5, 6}), "mb_const_rw,30,3,102,");
@@ -234,6 +235,15 @@ TEST_F(BridgeTest, SecondVariantWritesReadsBackAndReadsInputRegisters) {
     EXPECT_EQ(ask("mb_ir", {0, 2}), "0,2");
     EXPECT_TRUE(logged("re-read 0, 2"));
     EXPECT_EQ(ask("mb_ir", {0, 126}), "0,126");
+    EXPECT_EQ(bridge_.stop(), 0);
+}
+
+TEST_F(BridgeTest, SendChannelCanBeNamed) {
+    const Variant own_replies = {"pmx_backend2", "UiRepliesOfLine2", "CalderChannelOut2",
+                                 "Version 240206"};
+    start(own_replies, {"PMX_SEND_CHANNEL=UiRepliesOfLine2"});
+    EXPECT_EQ(ask("modbus_r", {999, 1}), "999,1,511,");
+    EXPECT_TRUE(logged("Send channel: UiRepliesOfLine2 successfully opened"));
     EXPECT_EQ(bridge_.stop(), 0);
 }
 

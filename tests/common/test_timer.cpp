@@ -3,10 +3,15 @@
 // can be torn down with timers armed.
 #include <gtest/gtest.h>
 
+#include <sys/types.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <fstream>
 #include <mutex>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -116,6 +121,82 @@ TEST_F(TimerTest, ClearFromAnotherThreadWaitsForTheRunningCallback) {
     EXPECT_TRUE(slow.finished.load()) << "clear returned while the callback still ran";
     std::this_thread::sleep_for(20ms);
     EXPECT_EQ(1, slow.entered.load());
+}
+
+namespace {
+// Whether thread tid sleeps in the kernel (state S of its stat line): the clearing thread is then
+// waiting for the running callback.
+bool sleeping(pid_t tid) {
+    std::ifstream in("/proc/self/task/" + std::to_string(tid) + "/stat");
+    std::string line;
+    std::getline(in, line);
+    const std::size_t name_end = line.rfind(')');
+    return name_end != std::string::npos && name_end + 2 < line.size() && line[name_end + 2] == 'S';
+}
+
+// A callback that holds until released, and a one-shot whose callback arms a new timer as soon
+// as the held timer has been freed: the allocator then tends to hand the new timer the freed
+// timer's memory.
+struct Reuse {
+    zeb_timer_service_t *service = nullptr;
+    std::atomic<bool> entered{false};
+    std::atomic<bool> release{false};
+    std::atomic<zeb_timer_t *> fresh{nullptr};
+
+    static void hold(void *arg) {
+        auto *r = static_cast<Reuse *>(arg);
+        r->entered = true;
+        while (!r->release) {
+            std::this_thread::sleep_for(1ms);
+        }
+    }
+    static void arm(void *arg) {
+        auto *r = static_cast<Reuse *>(arg);
+        zeb_timer_t *timer = nullptr;
+        if (zeb_timer_set_interval(r->service, &timer, 3600000, hold, r, 0) == 0) {
+            r->fresh = timer;
+        }
+    }
+};
+}  // namespace
+
+TEST_F(TimerTest, ClearWaitingForACallbackReturnsWhenANewTimerTakesItsMemory) {
+    bool reused = false;
+    for (int round = 0; round < 20 && !reused; ++round) {
+        Reuse r;
+        r.service = sut_;
+        zeb_timer_t *held = nullptr;
+        ASSERT_EQ(0, zeb_timer_set_interval(sut_, &held, 1, Reuse::hold, &r, 0));
+        ASSERT_TRUE(wait_until([&] { return r.entered.load(); }, 2s));
+        zeb_timer_t *arming = nullptr;
+        const auto armed_at = Clock::now();
+        ASSERT_EQ(0, zeb_timer_set_interval(sut_, &arming, 1, Reuse::arm, &r, ZEB_TIMER_ONESHOT));
+
+        std::atomic<pid_t> tid{0};
+        std::atomic<bool> cleared{false};
+        std::thread clearer([&] {
+            tid = static_cast<pid_t>(::gettid());
+            EXPECT_EQ(0, zeb_timer_clear_timer(sut_, held));
+            cleared = true;
+        });
+        // Released once the clear waits and the one-shot is due, so it runs right after.
+        ASSERT_TRUE(wait_until([&] { return tid != 0 && sleeping(tid); }, 2s));
+        ASSERT_TRUE(wait_until([&] { return Clock::now() > armed_at + 2ms; }, 2s));
+        r.release = true;
+
+        ASSERT_TRUE(wait_until([&] { return r.fresh.load() != nullptr; }, 2s));
+        reused = r.fresh.load() == held;
+        EXPECT_TRUE(wait_until([&] { return cleared.load(); }, 3s))
+            << "the clear still waits, for a new timer at the cleared one's address (round "
+            << round << ", memory " << (reused ? "reused" : "not reused") << ")";
+        // Whatever happened, the new timer goes, which also frees a clear that waits for it.
+        EXPECT_EQ(0, zeb_timer_clear_timer(sut_, r.fresh.load()));
+        clearer.join();
+        EXPECT_EQ(0, zeb_timer_clear_timer(sut_, arming));
+    }
+    if (!reused) {
+        GTEST_SKIP() << "the allocator never reused a cleared timer's memory (sanitizer build?)";
+    }
 }
 
 TEST_F(TimerTest, ClearedTimerStopsAndOthersGoOn) {

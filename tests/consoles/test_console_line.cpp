@@ -82,14 +82,14 @@ TEST(ConsoleLineCommands, DecodesReadWriteUpdateHelpQuit) {
     auto c = decode_command("r 5", "rwuh!");
     EXPECT_EQ(c.kind, CommandKind::read);
     EXPECT_EQ(c.address, 5);
-    EXPECT_FALSE(c.missing);
+    EXPECT_FALSE(c.refusal);
 
     // Only the first character of the first word counts.
     c = decode_command("write 5 70000 ignored", "rw!");
     EXPECT_EQ(c.kind, CommandKind::write);
     EXPECT_EQ(c.address, 5);
     EXPECT_EQ(c.value, 70000);
-    EXPECT_FALSE(c.missing);
+    EXPECT_FALSE(c.refusal);
 
     c = decode_command("u /tmp/fw.bin\n", "rwuh!");
     EXPECT_EQ(c.kind, CommandKind::update);
@@ -113,24 +113,33 @@ TEST(ConsoleLineCommands, UnknownEmptyAndForeignCommandsAreInvalid) {
 TEST(ConsoleLineCommands, MissingArgumentsAreNamedNotDefaulted) {
     auto c = decode_command("r", "rw!");
     EXPECT_EQ(c.kind, CommandKind::read);
-    ASSERT_TRUE(c.missing);
-    EXPECT_EQ(*c.missing, "Missing register address");
+    ASSERT_TRUE(c.refusal);
+    EXPECT_EQ(*c.refusal, "Missing register address");
 
     c = decode_command("w", "rw!");
-    ASSERT_TRUE(c.missing);
-    EXPECT_EQ(*c.missing, "Missing register address");
+    ASSERT_TRUE(c.refusal);
+    EXPECT_EQ(*c.refusal, "Missing register address");
 
     c = decode_command("w 5   ", "rw!");
-    ASSERT_TRUE(c.missing);
-    EXPECT_EQ(*c.missing, "Missing value");
+    ASSERT_TRUE(c.refusal);
+    EXPECT_EQ(*c.refusal, "Missing value");
 
     c = decode_command("u\n", "rwuh!");
-    ASSERT_TRUE(c.missing);
-    EXPECT_EQ(*c.missing, "Missing file name");
+    ASSERT_TRUE(c.refusal);
+    EXPECT_EQ(*c.refusal, "Missing file name");
+
+    // Registers are numbered 0-65535, and a range must end there too.
+    EXPECT_EQ(*decode_command("w 70000 5", "rw!").refusal,
+              "Register address 70000 out of range 0-65535");
+    EXPECT_EQ(*decode_command("r -1", "rw!").refusal, "Register address -1 out of range 0-65535");
+    EXPECT_FALSE(decode_command("r 65535", "rw!").refusal);
+    EXPECT_EQ(kor_console::register_range_refusal(65530, 7),
+              "Registers 65530 to 65536 out of range 0-65535");
+    EXPECT_FALSE(kor_console::register_range_refusal(65530, 6));
 
     // A word that is not a number is still a word: it reads as atoi does.
     c = decode_command("w abc def", "rw!");
-    EXPECT_FALSE(c.missing);
+    EXPECT_FALSE(c.refusal);
     EXPECT_EQ(c.address, 0);
     EXPECT_EQ(c.value, 0);
 }
@@ -181,7 +190,7 @@ TEST(ConsoleLineReading, RandomBytesNeverYieldAnUnrequestedAction) {
             }
             ASSERT_GE(words.count, 1u);
             ASSERT_EQ(command.kind == CommandKind::quit, words.word[0][0] == '!');
-            if (command.kind == CommandKind::update && !command.missing) {
+            if (command.kind == CommandKind::update && !command.refusal) {
                 ASSERT_FALSE(command.file.empty());
                 ASSERT_EQ(command.file.find_first_of(std::string(" \t\r\n\0", 5)),
                           std::string::npos);

@@ -178,8 +178,38 @@ TEST_P(BothConsoles, OverLongLineIsRefusedAndItsTailIsNotACommand) {
     EXPECT_TRUE(command(longest, "wrote 0x08 (8) to 6\n"));
 
     ASSERT_TRUE(console.send("!\n"));
-    EXPECT_GE(console.wait_exit(), 0);
+    EXPECT_EQ(console.wait_exit(), is_modbus_console() ? 1 : 0);
     EXPECT_EQ(sim.command("writes"), "6:=8");
+}
+
+TEST_P(BothConsoles, AddressesOutsideTheRegistersAreRefusedAndNothingIsSent) {
+    start_board();
+    start_console(GetParam());
+    ASSERT_EQ(sim.command("writes clear"), "ok");
+    const auto frames = [&] {
+        const std::string status = sim.command("status");
+        const std::size_t at = status.find("frames=");
+        return at == std::string::npos ? std::string("?")
+                                       : status.substr(at, status.find(' ', at) - at);
+    };
+    const std::string frames_before = frames();
+
+    // Cut to 16 bits, 70000 would be register 4464 and 65536 register 0.
+    for (const char *address : {"70000", "65536", "-1", "-70000"}) {
+        const std::string refusal =
+            "Register address " + std::string(address) + " out of range 0-65535\n";
+        EXPECT_TRUE(command(std::string("w ") + address + " 5", refusal));
+        EXPECT_TRUE(command(std::string("r ") + address, refusal));
+    }
+    EXPECT_EQ(frames(), frames_before) << "a refused command reached the line";
+    // The last register is still one: the board answers it (with an exception).
+    EXPECT_TRUE(
+        command("r 65535", "read from 65535 failed - errno 112345680 : Illegal data address\n"));
+
+    ASSERT_TRUE(console.send("!\n"));
+    EXPECT_EQ(console.wait_exit(), is_modbus_console() ? 255 : 0);
+    EXPECT_EQ(sim.command("writes"), "");
+    EXPECT_EQ(console.output().find("wrote"), std::string::npos) << console.output();
 }
 
 TEST_P(BothConsoles, ClosedInputEndsTheSessionLikeQuit) {

@@ -6,6 +6,9 @@
 #include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
 #include <regex>
 #include <string>
 #include <thread>
@@ -14,6 +17,7 @@
 #include "fake_link.hpp"
 #include "kor_modbus.h"
 #include "log_capture.hpp"
+#include "zeb_logger.h"
 
 using namespace std::chrono_literals;
 using kor_test::Call;
@@ -210,6 +214,69 @@ TEST_F(ModbusTransport, FifthTimeoutInARowDisconnectsAndNextSuccessReconnects) {
     EXPECT_TRUE(wait_until([&] { return kor_modbus_get_state(sut) == KOR_MODBUS_STATE_RUNNING; }));
 }
 
+TEST_F(ModbusTransport, TimeOutAndSuccessOnTwoThreadsNeverLeaveTheLinkLost) {
+    // Round after round, this thread's read is the fifth time-out in a row while the write
+    // thread's good write ends the run. However the two interleave, the next good read must find
+    // the link running: a state of 0 with the count already cleared would never come back.
+    ASSERT_EQ(0, open(1));
+    fake.set_default(Op::ReadRegister, failing(ETIMEDOUT));
+    // Writes that reached the bus, counted without scanning the fake's ever longer record.
+    std::mutex lock;
+    std::condition_variable changed;
+    int writes = 0;
+    fake.set_hook([&](const Call &c) {
+        if (c.op == Op::WriteRegister) {
+            std::lock_guard guard(lock);
+            ++writes;
+            changed.notify_all();
+        }
+    });
+    // Watchers of the state keep its lock busy, as the oven manager's threads do.
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> watchers;
+    for (int i = 0; i < 2; ++i) {
+        watchers.emplace_back([&] {
+            while (!stop) {
+                kor_modbus_get_state(sut);
+            }
+        });
+    }
+    struct Join {
+        std::atomic<bool> &stop;
+        std::vector<std::thread> &threads;
+        ~Join() {
+            stop = true;
+            for (auto &t : threads) {
+                t.join();
+            }
+        }
+    } join{stop, watchers};
+
+    // The interleaving that loses the link is rare: many rounds, within a bound of time.
+    const auto start = std::chrono::steady_clock::now();
+    uint16_t value = 0;
+    for (int round = 0; round < 40000 && std::chrono::steady_clock::now() < start + 4s; ++round) {
+        for (int i = 0; i < 4; ++i) {
+            ASSERT_EQ(-1, kor_modbus_read_holding_register(sut, 1, &value));
+        }
+        ASSERT_EQ(0, kor_modbus_write_holding_register(sut, 2, 1));
+        ASSERT_EQ(-1, kor_modbus_read_holding_register(sut, 1, &value));
+        {
+            std::unique_lock guard(lock);
+            ASSERT_TRUE(changed.wait_for(guard, 5s, [&] { return writes > round; }));
+        }
+        fake.script(Op::ReadRegister, words({7}));
+        ASSERT_EQ(0, kor_modbus_read_holding_register(sut, 1, &value));
+        ASSERT_EQ(KOR_MODBUS_STATE_RUNNING, kor_modbus_get_state(sut))
+            << "round " << round << " after "
+            << std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::steady_clock::now() - start)
+                   .count()
+            << " ms";
+        log.clear();
+    }
+}
+
 TEST_F(ModbusTransport, ExceptionReplyNeitherCountsNorResetsTimeouts) {
     ASSERT_EQ(0, open(1));
     uint16_t value = 0;
@@ -266,6 +333,47 @@ TEST_F(ModbusTransport, ReadRetriesAndLogsEveryFailedAttempt) {
     fake.script(Op::ReadRegister, failing(ETIMEDOUT));
     EXPECT_EQ(-1, kor_modbus_read_holding_register(sut, 120, &value));
     EXPECT_EQ(7, fake.count(Op::ReadRegister));
+}
+
+TEST_F(ModbusTransport, FailedReadOrWriteLeavesTheErrnoThatExplainsIt) {
+    // Writing a log line may change errno, as a real output can; the caller must still see why.
+    zeb_logger_set_sink([](void *, int, const char *, const char *) { errno = EIO; }, nullptr);
+    ASSERT_EQ(0, open(2));
+    struct Case {
+        const char *what;
+        std::function<int()> call;
+        int err;
+    };
+    uint16_t value = 0;
+    const Case cases[] = {
+        {"read timing out",
+         [&] {
+             fake.script_n(Op::ReadRegister, 2, failing(ETIMEDOUT));
+             return kor_modbus_read_holding_register(sut, 7, &value);
+         },
+         ETIMEDOUT},
+        {"read answered by an exception",
+         [&] {
+             fake.script_n(Op::ReadRegister, 2, failing(EMBXILADD));
+             return kor_modbus_read_holding_register(sut, 7, &value);
+         },
+         EMBXILADD},
+        {"read of a register beyond 65535",
+         [&] { return kor_modbus_read_holding_register(sut, 0x10000, &value); }, EINVAL},
+        {"read without a place for the word",
+         [&] { return kor_modbus_read_holding_register(sut, 7, nullptr); }, EINVAL},
+        {"read without a link",
+         [&] { return kor_modbus_read_holding_register(nullptr, 7, &value); }, EINVAL},
+        {"write of a register beyond 65535",
+         [&] { return kor_modbus_write_holding_register(sut, 0x10000, 1); }, EINVAL},
+        {"write without a link", [&] { return kor_modbus_write_holding_register(nullptr, 7, 1); },
+         EINVAL},
+    };
+    for (const Case &c : cases) {
+        errno = 0;
+        EXPECT_EQ(-1, c.call()) << c.what;
+        EXPECT_EQ(c.err, errno) << c.what;
+    }
 }
 
 TEST_F(ModbusTransport, QueuedWritesReachTheBusInQueueOrder) {

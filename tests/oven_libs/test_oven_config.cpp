@@ -514,6 +514,19 @@ TEST_F(OvenConfigUpdates, IndexesOutsideTheBeltsAreRefused) {
     EXPECT_GE(log_.count_containing("Invalid input parameter (src/kor_oven_config/"), 1);
 }
 
+TEST_F(OvenConfigUpdates, LaterMessagesNeedNotTheLoadersLogger) {
+    // The caller may close its logger once the load has returned: the refusals are still logged.
+    ASSERT_EQ(zeb_logger_close(logger_), 0);
+    logger_ = nullptr;
+    log_.clear();
+    EXPECT_EQ(kor_config_update_setting_int(KOR_CONFIG_NUM_BELTS, 0, 3), -1);
+    EXPECT_EQ(kor_config_update_setting_flt(KOR_CONFIG_BELT_SHAFT, 2, 1.0f), -1);
+    EXPECT_EQ(kor_config_update_setting_str(KOR_CONFIG_HEATING_ACTIVE_PROBES, nullptr), -1);
+    EXPECT_EQ(log_.count_containing("Invalid input parameter (src/kor_oven_config/"), 2)
+        << log_.dump();
+    EXPECT_EQ(log_.count_containing("Parameter NULL (src/kor_oven_config/"), 1) << log_.dump();
+}
+
 TEST_F(OvenConfigUpdates, TextAndFloatUpdates) {
     EXPECT_EQ(kor_config_update_setting_str(KOR_CONFIG_HEATING_ACTIVE_PROBES, "1x3x5x"), 0);
     EXPECT_STREQ(copy().heating_active_probes, "1x3x5x");
