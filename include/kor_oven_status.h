@@ -93,8 +93,9 @@ int kor_oven_free(void);
 int kor_oven_read_connection_status(modbus_data_t *ctx);
 int32_t kor_oven_get_modbus_connection_state(void);
 
-/* Refreshes the fault table from the polled copy and hands out the library's own table (valid
- * until the next call) with its count, always 14 entries 199-212. -1 for a null argument. */
+/* Refreshes the calling thread's fault table from the polled copy and hands it out (valid until
+ * the same thread's next call) with its count, always 14 entries 199-212. -1 for a null
+ * argument. */
 int kor_oven_get_faults(board_fault_t **faults, int32_t *count);
 /* Fills the record from the polled diagnostic copy (zeros before the first poll). -1 for null. */
 int kor_oven_get_diagnostic_reg_data(diagnostic_reg_data_t *data);

@@ -1,10 +1,12 @@
 // Oven-wide registers of the IO board and the library's copy of the polled ranges.
 //
-// Owns the three local copies of the polled blocks (status, faults, diagnostics), the fault table
+// Owns the three local copies of the polled blocks (status, faults, diagnostics), the fault tables
 // handed out by kor_oven_get_faults and the last connection state read. The control thread
 // refreshes the copies once a cycle; the accessors read single words from them without touching
 // the bus. A short lock guards the copies: the request handlers read them too, and kor_oven_free
-// may release them while another thread is still asking.
+// may release them while another thread is still asking. The fault table goes out of the lock
+// to its caller, so each thread gets a table of its own (the control thread's scan and a
+// power-on's re-send read theirs at the same time).
 #include "kor_oven_status.h"
 
 #include <algorithm>
@@ -66,16 +68,7 @@ struct OvenStatus {
     std::mutex lock;
     // Empty until subscribed, then one word per register of the range.
     std::array<std::vector<uint16_t>, kRanges.size()> copies;
-    std::array<board_fault_t, KOR_OVEN_FAULT_COUNT> faults{};
     std::atomic<int32_t> connection_status{KOR_MODBUS_STATE_DISCONNECTED};
-
-    OvenStatus() { number_faults(); }
-
-    void number_faults() {
-        for (size_t i = 0; i < faults.size(); ++i) {
-            faults[i].reg = KOR_OVEN_FAULT_FIRST_REGISTER + static_cast<uint32_t>(i);
-        }
-    }
 
     // One word of a polled range; 0 before the range was subscribed.
     uint16_t word(size_t range, uint32_t address) {
@@ -197,10 +190,7 @@ int kor_oven_clear_fault(modbus_data_t *ctx, uint32_t reg) {
 }
 
 int kor_oven_init_structures(void) {
-    OvenStatus &s = status();
-    std::lock_guard guard(s.lock);
-    s.faults = {};
-    s.number_faults();
+    // The fault tables are filled afresh on every kor_oven_get_faults: nothing to reset.
     return 0;
 }
 
@@ -276,15 +266,19 @@ int kor_oven_get_faults(board_fault_t **faults, int32_t *count) {
     if (!kor_regs::present(Where::current(), faults, count)) {
         return -1;
     }
+    // The calling thread's own table, valid until its next call.
+    thread_local std::array<board_fault_t, KOR_OVEN_FAULT_COUNT> table{};
     OvenStatus &s = status();
-    std::lock_guard guard(s.lock);
-    const std::vector<uint16_t> &copy = s.copies[KOR_OVEN_FAULT_BLOCK];
-    // Renumbered on every call: the table is handed out writable.
-    s.number_faults();
-    for (size_t i = 0; i < s.faults.size(); ++i) {
-        s.faults[i].value = i < copy.size() ? copy[i] : 0;
+    {
+        std::lock_guard guard(s.lock);
+        const std::vector<uint16_t> &copy = s.copies[KOR_OVEN_FAULT_BLOCK];
+        for (size_t i = 0; i < table.size(); ++i) {
+            // Renumbered on every call: the table is handed out writable.
+            table[i].reg = KOR_OVEN_FAULT_FIRST_REGISTER + static_cast<uint32_t>(i);
+            table[i].value = i < copy.size() ? copy[i] : 0;
+        }
     }
-    *faults = s.faults.data();
+    *faults = table.data();
     *count = KOR_OVEN_FAULT_COUNT;
     return 0;
 }

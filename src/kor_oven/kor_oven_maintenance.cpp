@@ -83,6 +83,16 @@ void kor_oven_update_io_board_firmware(const char *component, const char *path) 
         notify_update_io_board_response(KOR_UPDATE_FAILED);
         return;
     }
+    // One transfer at a time. Only this handler, on the request loop, sets the mode, and the
+    // control thread clears it once the accepted file has its final answer: an offer that finds
+    // it set would otherwise replace the waiting file or lose its own answer. It gets its final
+    // answer now.
+    if (snapshot().update_io_board_mode != 0) {
+        MGR_LOG(ZEB_LOG_WARNING, "Refusing update %s:%s: another transfer is pending or running",
+                component, path);
+        notify_update_io_board_response(KOR_UPDATE_FAILED);
+        return;
+    }
     MGR_LOG(ZEB_LOG_INFO, "Accepting update %s:%s", component, path);
     notify_update_io_board_response(KOR_UPDATE_ACCEPTED);
     // The path first: the control thread acts as soon as it sees the mode.

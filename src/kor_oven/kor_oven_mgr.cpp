@@ -115,6 +115,21 @@ class SignalWatcher {
     std::thread thread_;
 };
 
+// The oven runs without its firmware-update service: when the registration finds nobody on the
+// update channel, this timer sends it again until it goes through, then clears itself.
+constexpr uint32_t kUpdateRegistrationRetryMs = 10000;
+std::atomic<zeb_timer_t *> g_update_registration_timer{nullptr};
+
+void retry_update_registration(void *) {
+    if (subscribe_update_service() != 0) {
+        return;
+    }
+    MGR_LOG(ZEB_LOG_INFO, "Registered with the update service");
+    if (zeb_timer_t *const timer = g_update_registration_timer.exchange(nullptr)) {
+        zeb_timer_clear_timer(timer_service, timer);
+    }
+}
+
 // What start-up set up, so the shutdown releases only that.
 struct Acquired {
     bool stats = false;
@@ -255,11 +270,13 @@ int32_t start_up(const char *device, const char *channel, int32_t debug, Acquire
     acquired.service_channel = true;
 
     MGR_LOG(ZEB_LOG_INFO, "Initializing update channel");
+    // A send to a channel nobody has opened fails on our bus: the update service may simply not
+    // be up yet. The oven does not need it to cook, so start-up goes on and a timer retries.
     err = subscribe_update_service();
-    if (err != 0) {
-        MGR_LOG(ZEB_LOG_ERR, "Unable to initialize update channel. Err: %d", err);
+    const bool update_registered = err == 0;
+    if (!update_registered) {
+        MGR_LOG(ZEB_LOG_WARNING, "Unable to initialize update channel. Err: %d", err);
         print_line("Unable to initialize update channel\n");
-        return err;
     }
 
     MGR_LOG(ZEB_LOG_INFO, "Initializing timer service");
@@ -267,6 +284,18 @@ int32_t start_up(const char *device, const char *channel, int32_t debug, Acquire
     if (err != 0) {
         timer_service = nullptr;
         return err;
+    }
+    if (!update_registered) {
+        zeb_timer_t *timer = nullptr;
+        err = zeb_timer_set_interval(timer_service, &timer, kUpdateRegistrationRetryMs,
+                                     retry_update_registration, nullptr, 0);
+        if (err != 0) {
+            MGR_LOG(ZEB_LOG_ERR, "Unable to arm the update registration timer. Err: %d", err);
+            return err;
+        }
+        g_update_registration_timer.store(timer);
+        MGR_LOG(ZEB_LOG_WARNING, "Registering with the update service again every %u s",
+                kUpdateRegistrationRetryMs / 1000);
     }
 
     MGR_LOG(ZEB_LOG_INFO, "Initializing oven status from configuration");
@@ -343,6 +372,7 @@ void shut_down(const Acquired &acquired) {
         telvo_timer = nullptr;
         io_board_clock_timer = nullptr;
         soak_timer = nullptr;
+        g_update_registration_timer.store(nullptr);
     }
     if (modbus != nullptr) {
         kor_modbus_free(modbus);

@@ -88,7 +88,12 @@ bool on_register(const EventData &d) {
     if (!d.integer(0, &value) || !d.text(kNameOffset, kWholeData, &channel) || channel.empty()) {
         return false;
     }
-    (void)zeb_service_register(channel.c_str(), value);
+    // Only a client that got its place is synchronised: a refused one (a name the bus does not
+    // take, no free place) would otherwise flood the registered clients with the whole state.
+    if (const int rc = zeb_service_register(channel.c_str(), value); rc != 0) {
+        MGR_LOG(ZEB_LOG_WARNING, "Registration of client %s refused. Err: %d", channel.c_str(), rc);
+        return true;
+    }
     kor_oven_register_client();
     return true;
 }

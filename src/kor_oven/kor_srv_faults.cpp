@@ -3,9 +3,14 @@
 // with which faults are active, clears one-shot faults on the board once reported and reports
 // every change to the cloud. The fault manager's own record of set faults is the reference for
 // change detection; the table's active column is rewritten from the board on every scan.
+//
+// The control thread scans every cycle and a power-on request re-sends on the request loop: one
+// lock makes each scan, with the fault manager updates that follow from it, whole, so neither
+// reads the table while the other rewrites it.
 #include <algorithm>
 #include <array>
 #include <cstring>
+#include <mutex>
 
 #include "kor_oven_operation_srv.h"
 #include "kor_srv_log.hpp"
@@ -94,6 +99,9 @@ constexpr std::array<FaultDef, KOR_UI_FAULT_COUNT> kFaults{{
 }};
 
 enum class Change { unchanged, reported, cleared };
+
+// Guards ui_faults between a scan and the use of its result.
+std::mutex g_ui_faults_lock;
 
 // Reads the board's fault list into ui_faults and sets the link fault; the first error, logged.
 int32_t scan_board_faults(oven_operation_srv_t *srv) {
@@ -238,6 +246,7 @@ int32_t kor_srv_notify_io_board_fault(oven_operation_srv_t *srv, modbus_data_t *
         KOR_SRV_LOG(ZEB_LOG_ERR, "Invalid input parameter (%s:%d)", "kor_srv_faults", __LINE__);
         return -1;
     }
+    std::lock_guard guard(g_ui_faults_lock);
     int32_t rc = scan_board_faults(srv);
     if (rc != 0) {
         return rc;
@@ -307,6 +316,7 @@ int32_t kor_srv_resend_io_board_fault(oven_operation_srv_t *srv, zeb_faultman_t 
         return -1;
     }
     KOR_SRV_LOG(ZEB_LOG_INFO, "Scanning IO Board for active faults.");
+    std::lock_guard guard(g_ui_faults_lock);
     int32_t rc = scan_board_faults(srv);
 
     for (int n = 1; rc == 0 && n < KOR_UI_FAULT_COUNT; ++n) {

@@ -162,6 +162,52 @@ TEST_F(OvenManagerE2E, ABoardThatNeverTakesItsConfigurationFailsFourAttemptsAndS
     EXPECT_TRUE(rig.mgr.running());
 }
 
+TEST_F(OvenManagerE2E, WithoutTheUpdateServiceTheOvenStartsAndRegistersOnceItAppears) {
+    OvenRig::Options options;
+    options.start_manager = false;
+    ASSERT_TRUE(rig.start(options)) << rig.error();
+    rig.update.close();
+    ASSERT_TRUE(rig.start_manager({rig.sim.link_path()})) << rig.error();
+    EXPECT_EQ(1, rig.mgr.log_count_containing("Unable to initialize update channel. Err: "))
+        << rig.mgr.log_text();
+
+    // The oven works meanwhile: a registered UI hears from it.
+    std::size_t cursor = rig.ui.events.size();
+    ASSERT_EQ(0, rig.register_ui());
+    EXPECT_TRUE(rig.ui.events.wait(kMode, 5s, &cursor));
+
+    // The update service comes up later; the registration is tried again every 10 s.
+    ASSERT_TRUE(rig.update.open("zeb_update"));
+    std::size_t update_cursor = 0;
+    auto subscribe = rig.update.events.wait("zeb.update.register", 30s, &update_cursor);
+    ASSERT_TRUE(subscribe);
+    ASSERT_EQ(260u, subscribe->data.size());
+    EXPECT_EQ(1, subscribe->int_at(0));
+    EXPECT_EQ("zeb_backend", std::string(reinterpret_cast<const char *>(&subscribe->data[4])));
+    // Once through, the retries stop: a whole period later there is no second one.
+    EXPECT_FALSE(rig.update.events.wait("zeb.update.register", 12s, &update_cursor));
+    EXPECT_TRUE(rig.mgr.running());
+}
+
+TEST_F(OvenManagerE2E, OnAChannelOfItsOwnTheOvenAnswersThereAndSubscribesAsZebBackend) {
+    OvenRig::Options options;
+    options.start_manager = false;
+    ASSERT_TRUE(rig.start(options)) << rig.error();
+    ASSERT_TRUE(rig.start_manager({rig.sim.link_path(), "oven_two"})) << rig.error();
+    EXPECT_EQ(1, rig.mgr.log_count("Initializing service channel oven_two"));
+    auto subscribe = rig.update.events.wait("zeb.update.register", 5s);
+    ASSERT_TRUE(subscribe);
+    EXPECT_EQ("zeb_backend", std::string(reinterpret_cast<const char *>(&subscribe->data[4])));
+
+    std::vector<char> data(4 + std::strlen(OvenRig::kUiChannel) + 1, 0);
+    const int32_t one = 1;
+    std::memcpy(data.data(), &one, sizeof one);
+    std::memcpy(data.data() + 4, OvenRig::kUiChannel, std::strlen(OvenRig::kUiChannel));
+    ASSERT_EQ(0, rig.ui.send("oven_two", "zeb.varlo.register", "4s1 value 1s0 channel", data.data(),
+                             data.size()));
+    EXPECT_TRUE(rig.ui.events.wait(kMode, 5s));
+}
+
 // ---- requests ----
 
 TEST_F(OvenManagerE2E, AClientRegisteringDuringBakeGetsStateBeltsAndPreheatCompleteInOrder) {
@@ -189,6 +235,38 @@ TEST_F(OvenManagerE2E, AClientRegisteringDuringBakeGetsStateBeltsAndPreheatCompl
     EXPECT_TRUE(rig.ui.events.wait(kPreheatComplete, 2s, &cursor));
     // The oven was on already: the client is told so.
     EXPECT_FALSE(rig.ui.events.named(kPowerOn).empty());
+}
+
+TEST_F(OvenManagerE2E, NotificationsCarryTheirNamesAndFormatDescriptors) {
+    // Registered, then on (measured fan speeds need running blowers); a factory reset's first
+    // step comes last, as it switches the oven off.
+    ASSERT_TRUE(rig.start()) << rig.error();
+    ASSERT_EQ(0, rig.register_ui());
+    ASSERT_EQ(0, rig.send("zeb.varlo.power_onoff", {1}));
+    struct Row {
+        const char *name;
+        const char *format;
+        std::size_t fields;
+        const char *request;  // sent first, when the event answers a request
+    };
+    const Row rows[] = {
+        {"zeb.varlo.photoeye_enable", "4s1 enable", 1, nullptr},
+        {"zeb.varlo.oven_voltage_notify", "4s1 voltage", 1, nullptr},
+        {"zeb.varlo.belt_status_notify", "4s1 belt_num 4s1 belt_status", 2, nullptr},
+        {"zeb.varlo.fan_speed_notify", "4s1 fan_num 4s1 fan_speed", 2, nullptr},
+        {"zeb.varlo.fan_target_speed_notify", "4s1 fan_num 4s1 fan_target_speed", 2, nullptr},
+        {"zeb.varlo.ignitor_status", "4s1 ignitor_status", 1, nullptr},
+        {"zeb.varlo.factory_reset_ready", "4s1 status", 1, "zeb.varlo.factory_reset_start"},
+    };
+    for (const Row &row : rows) {
+        if (row.request != nullptr) {
+            ASSERT_EQ(0, rig.send(row.request, {}));
+        }
+        auto ev = rig.ui.events.wait(row.name, 10s);
+        ASSERT_TRUE(ev) << row.name;
+        EXPECT_EQ(row.format, ev->format) << row.name;
+        EXPECT_EQ(row.fields * 4, ev->data.size()) << row.name;
+    }
 }
 
 TEST_F(OvenManagerE2E, PowerAndSetPointsReachTheirRegisters) {
@@ -485,9 +563,20 @@ TEST_F(OvenManagerE2E, AFirmwareOfferIsFlashedIntoTheBoardAndOthersAreIgnored) {
     auto accepted = rig.update.events.wait(kUpdateResponse, 3s, &cursor);
     ASSERT_TRUE(accepted);
     EXPECT_EQ(1, accepted->int_at(0));
+    // A second image offered while the first is on its way is refused at once with its final
+    // answer; the first still gets its own.
+    std::vector<char> second(image.rbegin(), image.rend());
+    const std::string second_path = rig.file("io_board_2.bin");
+    std::ofstream(second_path, std::ios::binary)
+        .write(second.data(), static_cast<long>(second.size()));
+    ASSERT_EQ(0, rig.offer_firmware("dravik_kor_board", second_path));
+    auto refused = rig.update.events.wait(kUpdateResponse, 3s, &cursor);
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(4, refused->int_at(0));
     auto done = rig.update.events.wait(kUpdateResponse, 20s, &cursor);
     ASSERT_TRUE(done);
     EXPECT_EQ(3, done->int_at(0));
+    EXPECT_FALSE(rig.update.events.wait(kUpdateResponse, 2s, &cursor));
 
     std::ifstream in(flashed, std::ios::binary);
     const std::vector<char> received((std::istreambuf_iterator<char>(in)),

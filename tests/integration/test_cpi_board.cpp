@@ -134,4 +134,29 @@ TEST_F(CpiOnBoard, UpdateBesidePollingSucceedsAndPollingResumes) {
     EXPECT_EQ(KOR_MODBUS_STATE_RUNNING, kor_modbus_get_state(ctx));
 }
 
+// The production waits, kept: the board gets a second after entering CPI mode before the first
+// block, and a second after the last block before the trailer.
+TEST_F(CpiOnBoard, TheBoardGetsASecondBeforeTheFirstBlockAndBeforeTheTrailer) {
+    kor_board_update_set_wait_ms(-1);
+    using Clock = std::chrono::steady_clock;
+    struct Seen {
+        Clock::time_point start;
+        std::vector<Clock::time_point> at;  // one per confirmed block, the trailer last
+    } seen;
+    const Bytes bytes = image(500, 11);  // three image blocks
+    const std::string path = write_file("fw.bin", bytes);
+    seen.start = Clock::now();
+    ASSERT_EQ(0, kor_board_update_transfer_file_to_io_board_progress(
+                     ctx, path.c_str(),
+                     [](void *user, int32_t, int32_t, int64_t, int64_t) {
+                         static_cast<Seen *>(user)->at.push_back(Clock::now());
+                     },
+                     &seen))
+        << log.dump();
+    expect_board_holds(bytes);
+    ASSERT_EQ(4u, seen.at.size());
+    EXPECT_GE(seen.at[0] - seen.start, std::chrono::milliseconds(1000));
+    EXPECT_GE(seen.at[3] - seen.at[2], std::chrono::milliseconds(1000));
+}
+
 }  // namespace

@@ -4,10 +4,13 @@
 // service record; reads reach a link on the recording fake link; notifications arrive on a real
 // bus channel of the test process, which is "zeb_update" so it also receives update responses.
 #include <gtest/gtest.h>
+#include <pty.h>
 #include <stdlib.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -403,6 +406,28 @@ TEST_F(OvenRequests, RegistrationInCooldownAndWithOneBelt) {
     EXPECT_EQ(1, state().belt_state);
 }
 
+TEST_F(OvenRequests, ARefusedRegistrationSynchronisesNobody) {
+    // The test's channel and 31 more fill every client place.
+    ASSERT_EQ(0, zeb_service_register("zeb_update", 1));
+    for (int i = 2; i <= ZEB_MAX_CLIENTS; ++i) {
+        ASSERT_EQ(0, zeb_service_register(("ui_" + std::to_string(i)).c_str(), 1));
+    }
+    // No free place, then a name the bus refuses: the registered clients hear nothing.
+    for (const std::string name : {"ui_33", "../escape"}) {
+        dispatch("zeb.varlo.register", ints({1}) + name + std::string(1, '\0'));
+        Event ev = next_event(300);
+        EXPECT_FALSE(ev) << name << ": " << ev->name;
+        EXPECT_EQ(1, log_.count_containing("Registration of client " + name + " refused"))
+            << log_.dump();
+    }
+    EXPECT_EQ(0, log_.count("Synchronizing oven state with UI"));
+
+    // A client that registers again goes through and is synchronised.
+    dispatch("zeb.varlo.register", ints({1}) + std::string("zeb_update", 11));
+    EXPECT_TRUE(next_event());
+    EXPECT_EQ(1, log_.count("Synchronizing oven state with UI"));
+}
+
 TEST_F(OvenRequests, DemoModeRequestsOnlyChangeTheState) {
     set_demo_mode(1);
     dispatch("zeb.varlo.power_onoff", ints({1}));
@@ -487,6 +512,17 @@ TEST_F(OvenRequests, FirmwareOffers) {
     EXPECT_EQ(1, state().update_io_board_mode);
     EXPECT_STREQ("/data/io_board_2.bin", state().update_io_board_file_name);
     EXPECT_TRUE(log_.contains("Accepting update dravik_kor_board:/data/io_board_2.bin"));
+
+    // While that transfer is pending or running, a second offer gets its final answer at once and
+    // leaves the accepted file alone; the first keeps its own answer to come.
+    dispatch("zeb.update.firmware.available",
+             firmware_offer("dravik_kor_board", "/data/io_board_3.bin"));
+    ev = next_event();
+    ASSERT_TRUE(ev);
+    EXPECT_EQ((std::vector<int32_t>{KOR_UPDATE_FAILED}), values(ev.get()));
+    EXPECT_EQ(1, state().update_io_board_mode);
+    EXPECT_STREQ("/data/io_board_2.bin", state().update_io_board_file_name);
+    EXPECT_EQ(0, log_.count("Accepting update dravik_kor_board:/data/io_board_3.bin"));
 }
 
 TEST_F(OvenRequests, AFirmwarePathTheStateCannotHoldIsRefused) {
@@ -549,6 +585,20 @@ TEST_F(OvenRequests, BoardInitialisationOfAOneBeltOvenTimesThePhotoEyeByBeltOneA
 TEST_F(OvenRequests, BoardInitialisationRetriesAndAlwaysResumesPolling) {
     operation_state_t s = state();
     s.power = 0;
+    // A polled block at a register nothing else reads, so its reads are the polling rounds'.
+    constexpr int kPolled = 300;
+    ASSERT_EQ(0, kor_modbus_init_data_subscription_block(modbus, 7, kPolled, 2));
+    ASSERT_EQ(0, kor_modbus_start_polling(modbus));
+    const auto polls = [&] {
+        const auto reads = link_.calls(kor_test::Op::ReadRegisters);
+        return std::count_if(reads.begin(), reads.end(),
+                             [](const kor_test::Call &c) { return c.address == kPolled; });
+    };
+    const auto polling_goes_on = [&] {
+        const auto before = polls();
+        return kor_test::wait_until([&] { return polls() >= before + 2; }, std::chrono::seconds(5));
+    };
+    ASSERT_TRUE(polling_goes_on());
 
     // The board never takes its configuration: four attempts, start-up goes on.
     link_.set_register(2, 0xFFFF);
@@ -561,6 +611,7 @@ TEST_F(OvenRequests, BoardInitialisationRetriesAndAlwaysResumesPolling) {
     EXPECT_EQ(4, log_.count("Start init"));
     const Calls first = calls();
     EXPECT_EQ(4, std::count(first.begin(), first.end(), "oven_init 0"));
+    EXPECT_TRUE(polling_goes_on()) << "polling not resumed after four failed attempts";
 
     // The blowers fail once: the second attempt runs all six steps again and succeeds.
     log_.clear();
@@ -578,6 +629,60 @@ TEST_F(OvenRequests, BoardInitialisationRetriesAndAlwaysResumesPolling) {
     EXPECT_EQ(2, std::count(c.begin(), c.end(), "set_time"));
     EXPECT_EQ(1, std::count(c.begin(), c.end(), "heater_init"));
     EXPECT_EQ("oven_init 0", c.back());
+    EXPECT_TRUE(polling_goes_on()) << "polling not resumed after a successful attempt";
+}
+
+// A start-up step that fails (here the channel of the two-argument form, a name the bus refuses)
+// ends the program with its code after releasing everything set up before it: the logger, the
+// fault manager, the statistics, the IO board link on its serial line, the operation service.
+TEST(OvenManagerStartUp, AFailingStepReleasesWhatWasSetUpAndExitsWithItsCode) {
+    kor_test::LogCapture log;
+    kor_test::ScratchDir scratch;
+    std::filesystem::copy(kor_test::source_dir() + "/data/config", scratch.file("config"),
+                          std::filesystem::copy_options::recursive);
+    ::setenv("KOR_CONFIG_DIR", scratch.file("config").c_str(), 1);
+    ::setenv("ZEB_BUS_DIR", scratch.file("bus").c_str(), 1);
+    int master = -1;
+    int slave = -1;
+    char device[128] = {};
+    ASSERT_EQ(0, ::openpty(&master, &slave, device, nullptr, nullptr));
+    ::close(slave);
+    const auto open_fds = [] {
+        std::vector<std::string> fds;
+        for (const auto &entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+            std::error_code ec;
+            fds.push_back(entry.path().filename().string() + " -> " +
+                          std::filesystem::read_symlink(entry.path(), ec).string());
+        }
+        return fds;
+    };
+    const auto fds_before = open_fds();
+
+    std::string program = "kor_oven_mgr";
+    std::string channel = "bad/name";
+    char *argv[] = {program.data(), device, channel.data(), nullptr};
+    testing::internal::CaptureStdout();
+    const int rc = kor_oven_mgr_main(3, argv);
+    const std::string out = testing::internal::GetCapturedStdout();
+    const auto fds_after = open_fds();
+    ::close(master);
+    ::unsetenv("KOR_CONFIG_DIR");
+    ::unsetenv("ZEB_BUS_DIR");
+
+    EXPECT_EQ(-EINVAL, rc);
+    EXPECT_NE(std::string::npos, out.find("Unable to initialize service channel\n")) << out;
+    EXPECT_NE(std::string::npos, out.find("main: exit code " + std::to_string(rc) + "\n")) << out;
+    EXPECT_EQ(1, log.count("Initializing service channel bad/name"));
+    EXPECT_EQ(1, log.count("Unable to initialize service channel. Err: " + std::to_string(rc)));
+    EXPECT_EQ(1, log.count("ENCOUNTERED ERROR DURING INIT")) << log.dump();
+    EXPECT_EQ(0, log.count_containing("successfully started"));
+    // Released: the handles are gone, the statistics store is closed, no descriptor is left.
+    EXPECT_EQ(nullptr, logger);
+    EXPECT_EQ(nullptr, faultman);
+    EXPECT_EQ(nullptr, modbus);
+    EXPECT_EQ(nullptr, oven_operation_srv);
+    EXPECT_NE(0, kor_close_stats());
+    EXPECT_EQ(fds_before, fds_after);
 }
 
 }  // namespace

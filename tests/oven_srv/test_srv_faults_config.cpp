@@ -8,6 +8,7 @@
 #include <cstring>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kor_oven_operation_srv.h"
@@ -244,28 +245,6 @@ class FaultConversion : public ::testing::Test {
     ui_fault_t table[KOR_UI_FAULT_COUNT];
 };
 
-TEST_F(FaultConversion, TableHoldsTheNumberedFaultsWithTheirCodes) {
-    EXPECT_EQ(table[0].fault, 0u);
-    EXPECT_EQ(table[0].description[0], '\0');
-    std::vector<int> resettable;
-    for (int n = 1; n < KOR_UI_FAULT_COUNT; ++n) {
-        EXPECT_EQ(table[n].fault, static_cast<uint32_t>(n));
-        EXPECT_EQ(table[n].active, 0);
-        if (table[n].resettable)
-            resettable.push_back(n);
-    }
-    EXPECT_EQ(resettable, (std::vector<int>{2, 4, 8, 9, 10, 17, 18, 19, 25, 26, 27}));
-    EXPECT_EQ(table[11].board_code, -1);
-    EXPECT_STREQ(table[11].description, "Communication with IO board lost.");
-    EXPECT_EQ(table[16].board_code, 199);
-    EXPECT_STREQ(table[16].description, "Unable to communicate with drive board #2.");
-    EXPECT_EQ(table[27].board_code, 208);
-    EXPECT_STREQ(table[27].description,
-                 "Blower #4 sensor started closed at beginning of blower sense state and does not "
-                 "open before closing again (threshold 0 only).");
-    EXPECT_STREQ(table[15].description, "IO Detects high limit relay has opened.");
-}
-
 TEST_F(FaultConversion, SubFaultBitsSelectTheirEntries) {
     const board_fault_t probes[] = {{203, 0x11}};
     ASSERT_EQ(kor_srv_convert_board_to_ui_fault(probes, 1, table, KOR_UI_FAULT_COUNT), 0);
@@ -377,6 +356,98 @@ TEST_F(FaultNotify, ResettableFaultIsRaisedClearedOnTheBoardAndClearedAgainInOne
         "Clear fault:206 on IO Board", "Reporting fault to Vellor - Fault: 8 - Status: 1"};
     auto at = std::search(msgs.begin(), msgs.end(), expected.begin(), expected.end());
     EXPECT_NE(at, msgs.end()) << log.dump();
+}
+
+// Every UI fault, raised alone through the real fault manager: the board word that raises it, the
+// number and text the fault manager gets, whether the board word is cleared at once, and the
+// cloud report it makes.
+TEST_F(FaultNotify, EveryFaultOfTheTableIsRaisedByItsOwnBoardWordAlone) {
+    constexpr int kAny = -1;
+    constexpr int kLink = -2;
+    struct Row {
+        int n;
+        int32_t code;
+        int bit;  // kAny: any nonzero field; kLink: the Modbus link is down
+        bool resettable;
+        const char *report;  // nullptr: no cloud report
+        const char *text;
+    };
+    const char *const closed =
+        " sensor started closed at beginning of blower sense state and does not open before "
+        "closing again (threshold 0 only).";
+    const std::string blower_closed[] = {
+        std::string("Blower #1") + closed, std::string("Blower #2") + closed,
+        std::string("Blower #3") + closed, std::string("Blower #4") + closed};
+    const Row rows[] = {
+        {1, 199, 0, false, "belt_comm_lost", "Unable to communicate with drive board #1."},
+        {2, 200, 0, true, "sensor_open", "Blower #1 is not running."},
+        {3, 201, 0, false, "belt_stalled", "Belt #1 RPM is not close."},
+        {4, 202, kAny, true, "heating_error", "Oven heat is insufficient."},
+        {5, 203, 0, false, "probe_open", "Thermocouple #1 is broken."},
+        {6, 204, kAny, false, "all_probes_open", "No thermocouples are available for PID."},
+        {7, 205, kAny, false, "oven_over_temp", "Oven temperature goes above 650F."},
+        {8, 206, kAny, true, "fan_fault", "Cooling fan is not running."},
+        {9, 207, kAny, true, "reset_ignition", "Ignition Module is in lockout state."},
+        {10, 208, 0, true, "sensor_closed", blower_closed[0].c_str()},
+        {11, -1, kLink, false, "io_comm_lost", "Communication with IO board lost."},
+        {12, 209, kAny, false, "high_temp_check_fans", "Control box above 150F"},
+        {13, 210, kAny, false, "over_temp_check_fans", "Control box above 165F"},
+        {14, 211, kAny, false, "probe_open", "Ambient Thermocouple Open"},
+        {15, 212, kAny, false, nullptr, "IO Detects high limit relay has opened."},
+        {16, 199, 1, false, "belt_comm_lost", "Unable to communicate with drive board #2."},
+        {17, 200, 1, true, "sensor_open", "Blower #2 is not running."},
+        {18, 200, 2, true, "sensor_open", "Blower #3 is not running."},
+        {19, 200, 3, true, "sensor_open", "Blower #4 is not running."},
+        {20, 201, 1, false, "belt_stalled", "Belt #2 RPM is not close."},
+        {21, 203, 1, false, "probe_open", "Thermocouple #2 is broken."},
+        {22, 203, 2, false, "probe_open", "Thermocouple #3 is broken."},
+        {23, 203, 3, false, "probe_open", "Thermocouple #4 is broken."},
+        {24, 203, 4, false, "probe_open", "Thermocouple #5 is broken."},
+        {25, 208, 1, true, "sensor_closed", blower_closed[1].c_str()},
+        {26, 208, 2, true, "sensor_closed", blower_closed[2].c_str()},
+        {27, 208, 3, true, "sensor_closed", blower_closed[3].c_str()},
+    };
+    ASSERT_EQ(std::size(rows), static_cast<size_t>(KOR_UI_FAULT_COUNT - 1));
+    srv.zeb_faultman_check = ::zeb_faultman_check;
+    srv.zeb_faultman_set = ::zeb_faultman_set;
+    srv.zeb_faultman_clear = ::zeb_faultman_clear;
+
+    for (const Row &row : rows) {
+        SCOPED_TRACE("fault " + std::to_string(row.n));
+        zeb_faultman_t *fm = nullptr;
+        ASSERT_EQ(0, zeb_faultman_init(KOR_UI_FAULT_COUNT, &fm));
+        rec = Recorder{};
+        log.clear();
+        // "Any" codes get a high bit only, so a fault read as bit 0 would stay quiet.
+        if (row.bit == kLink) {
+            rec.board = {{199, 0}};
+            rec.link_state = 0;
+        } else {
+            rec.board = {{static_cast<uint32_t>(row.code),
+                          static_cast<uint16_t>(row.bit == kAny ? 0x8000 : 1U << row.bit)}};
+        }
+        EXPECT_EQ(0, kor_srv_notify_io_board_fault(&srv, fake_modbus(), fm, &config, &state));
+
+        EXPECT_EQ(1, log.count_containing("Reported - Fault: ")) << log.dump();
+        EXPECT_EQ(1, log.count("Reported - Fault: " + std::to_string(row.n) + " - Reg: " +
+                               std::to_string(row.code) + " - Value: 1 - Desc: " + row.text))
+            << log.dump();
+        EXPECT_EQ(1, log.count("Fault " + std::to_string(row.n) + " raised: " + row.text));
+        // A one-shot fault is cleared on the board and in the fault manager in the same call.
+        EXPECT_EQ(row.resettable ? 0 : 1, zeb_faultman_check(fm, row.n));
+        EXPECT_EQ(row.resettable ? std::vector<uint32_t>{static_cast<uint32_t>(row.code)}
+                                 : std::vector<uint32_t>{},
+                  rec.board_clears);
+        std::vector<std::string> reports;
+        for (const Report &r : rec.reports) {
+            EXPECT_EQ(1, r.fs);
+            reports.push_back(r.name);
+        }
+        EXPECT_EQ(row.report != nullptr ? std::vector<std::string>{row.report}
+                                        : std::vector<std::string>{},
+                  reports);
+        EXPECT_EQ(0, zeb_faultman_uninit(fm));
+    }
 }
 
 TEST_F(FaultNotify, AmbientThermocoupleOpenDisablesThermocoupleFive) {
@@ -534,6 +605,46 @@ TEST_F(FaultNotify, FailedReadOrConversionLeavesTheFaultManagerAlone) {
     EXPECT_TRUE(rec.clears.empty());
     EXPECT_TRUE(rec.reports.empty());
     EXPECT_EQ(rec.raised, (std::set<int32_t>{5}));
+}
+
+// The control thread's fault detection and a power-on's re-send at the same time, on the real
+// board fault table and the real fault manager: both rewrite the UI fault table, and both take
+// the board's table. Meant for ThreadSanitizer, which reports any access the locks leave open.
+TEST(FaultScanRace, DetectionAndResendRunTogether) {
+    kor_test::LogCapture log;
+    rec = Recorder{};
+    kor_srv_fill_ui_faults(ui_faults);
+    ASSERT_EQ(0, kor_oven_init_structures());
+    oven_operation_srv_t srv = make_record();
+    srv.kor_oven_get_faults = ::kor_oven_get_faults;
+    srv.kor_oven_get_modbus_connection_state = ::kor_oven_get_modbus_connection_state;
+    srv.zeb_faultman_check = ::zeb_faultman_check;
+    srv.zeb_faultman_set = ::zeb_faultman_set;
+    srv.zeb_faultman_clear = ::zeb_faultman_clear;
+    zeb_faultman_t *fm = nullptr;
+    ASSERT_EQ(0, zeb_faultman_init(KOR_UI_FAULT_COUNT, &fm));
+    oven_config_t config{};
+    operation_state_t state{};
+
+    // No link yet: the communication fault is the one active fault for both.
+    constexpr int kRounds = 200;
+    int notify_failures = 0;
+    int resend_failures = 0;
+    std::thread control([&] {
+        for (int i = 0; i < kRounds; ++i) {
+            notify_failures +=
+                kor_srv_notify_io_board_fault(&srv, fake_modbus(), fm, &config, &state) != 0;
+        }
+    });
+    for (int i = 0; i < kRounds; ++i) {
+        resend_failures += kor_srv_resend_io_board_fault(&srv, fm) != 0;
+    }
+    control.join();
+    EXPECT_EQ(0, notify_failures);
+    EXPECT_EQ(0, resend_failures);
+    EXPECT_EQ(1, zeb_faultman_check(fm, 11));
+    EXPECT_EQ(1, ui_faults[11].active);
+    EXPECT_EQ(0, zeb_faultman_uninit(fm));
 }
 
 TEST_F(FaultNotify, ResendClearsEverythingAndRaisesOnlyWhatIsActive) {
