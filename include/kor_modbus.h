@@ -77,6 +77,10 @@ int kor_modbus_read_holding_register(modbus_data_t *context, uint32_t address, u
 /* Queues a write of the value's low 16 bits and returns at once: 0 when queued; -1 with errno
  * EINVAL (null context, address beyond 65535) or ENOMEM; else the list's non-zero code. */
 int kor_modbus_write_holding_register(modbus_data_t *context, uint32_t address, uint32_t value);
+/* Waits until the write queue is empty: every write queued so far has been sent, or has failed
+ * after its tries. 0; -1 with errno ETIMEDOUT when timeout_ms passes first (or the write thread
+ * has stopped with writes left), EINVAL for a null context or a negative time-out. */
+int kor_modbus_wait_writes(modbus_data_t *context, int32_t timeout_ms);
 /* Subscribes registers start_address .. start_address + count - 1 under id (id >= 0,
  * start_address >= 0, 1 <= count <= KOR_MODBUS_MAX_BLOCK_REGISTERS); 0 or -1. */
 int kor_modbus_init_data_subscription_block(modbus_data_t *context, int32_t id,

@@ -140,7 +140,7 @@ void send_write(modbus_data *ctx, const kor_modbus_write_item &write) {
     kor_modbus_adjust_state(ctx, result, saved_errno);
 }
 
-void write_thread_main(modbus_data *ctx) {
+void write_thread_loop(modbus_data *ctx) {
     for (;;) {
         {
             // The predicate makes a signal sent before the wait count as well.
@@ -169,8 +169,18 @@ void write_thread_main(modbus_data *ctx) {
             send_write(ctx, write);
             std::lock_guard lock(ctx->list_lock);
             zeb_list_delete_item(ctx->write_list, item);
+            if (zeb_list_get_length(ctx->write_list) == 0) {
+                ctx->writes_drained.notify_all();
+            }
         }
     }
+}
+
+void write_thread_main(modbus_data *ctx) {
+    write_thread_loop(ctx);
+    std::lock_guard lock(ctx->list_lock);
+    ctx->write_thread_done = true;
+    ctx->writes_drained.notify_all();
 }
 
 long elapsed_us(const timespec &from, const timespec &to) {
@@ -424,6 +434,24 @@ extern "C" int kor_modbus_enable_polling(modbus_data_t *context, int32_t enable)
     }
     std::lock_guard lock(context->state_lock);
     context->polling_enabled = enable != 0;
+    return 0;
+}
+
+extern "C" int kor_modbus_wait_writes(modbus_data_t *context, int32_t timeout_ms) {
+    if (context == nullptr || timeout_ms < 0) {
+        return fail_with(EINVAL);
+    }
+    std::unique_lock lock(context->list_lock);
+    if (context->write_list == nullptr) {
+        return fail_with(EINVAL);
+    }
+    const bool drained =
+        context->writes_drained.wait_for(lock, std::chrono::milliseconds(timeout_ms), [context] {
+            return zeb_list_get_length(context->write_list) == 0 || context->write_thread_done;
+        });
+    if (!drained || zeb_list_get_length(context->write_list) != 0) {
+        return fail_with(ETIMEDOUT);
+    }
     return 0;
 }
 

@@ -57,6 +57,9 @@ struct modbus_data {
     modbus_interface_t interface {};  // own copy of the call table
     zeb_list_t *write_list = nullptr;
     std::mutex list_lock;
+    // Under list_lock: told each time the write list runs empty, or the write thread ends.
+    std::condition_variable writes_drained;
+    bool write_thread_done = false;
     std::mutex signal_lock;
     std::condition_variable write_signal;
     bool write_pending = false;

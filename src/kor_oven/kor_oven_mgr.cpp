@@ -48,6 +48,10 @@ constexpr int32_t kResponseTimeoutMs = 1500;
 constexpr int32_t kPollPeriodMs = 500;
 constexpr int32_t kRetryCount = 3;
 constexpr int32_t kInitAttempts = 4;
+// Longest wait for the start-up writes to leave the queue. A live board takes them in well under
+// a second; a dead line would keep them for seconds each, and the machine-configuration read
+// after the wait finds that out anyway.
+constexpr int32_t kInitWritesDrainMs = 2000;
 constexpr int32_t kUsageError = -22;
 
 #define MGR_LOG(level, ...) zeb_logger_log(logger, (level), kModule, __VA_ARGS__)
@@ -444,6 +448,11 @@ int32_t oven_initialize_io_board(const oven_config_t *config, const operation_st
     for (int32_t attempt = 1; attempt <= kInitAttempts; ++attempt) {
         MGR_LOG(ZEB_LOG_INFO, "Start init");
         int32_t err = run_init_steps(config, state);
+        // The steps only queue their writes; the board's answer means something only once they
+        // have all gone out, and then the board takes a moment to apply them.
+        if (kor_modbus_wait_writes(modbus, kInitWritesDrainMs) != 0) {
+            MGR_LOG(ZEB_LOG_WARNING, "Board writes still queued after %d ms", kInitWritesDrainMs);
+        }
         kor_oven_init_wait(500);
         if (err == 0) {
             uint16_t machine_config = 0;

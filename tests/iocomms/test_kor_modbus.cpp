@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
+#include <future>
 #include <mutex>
 #include <regex>
 #include <string>
@@ -432,6 +433,32 @@ TEST_F(ModbusTransport, FailingWriteIsDroppedAfterRetryCountAttempts) {
     EXPECT_EQ(0, log.count(write_failure(3, EMBXSBUSY)));
     EXPECT_TRUE(wait_until([&] { return fake.register_value(57) == 9; }));
     EXPECT_EQ(0, fake.register_value(56));
+}
+
+TEST_F(ModbusTransport, WaitingForWritesReturnsOnlyOnceTheQueueIsEmpty) {
+    ASSERT_EQ(0, open());
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    fake.set_hook([released](const Call &c) {
+        if (c.op == Op::WriteRegister && c.address == 70) {
+            released.wait();  // the board sits on the first write
+        }
+    });
+    for (uint32_t address : {70u, 71u, 72u}) {
+        ASSERT_EQ(0, kor_modbus_write_holding_register(sut, address, address));
+    }
+    ASSERT_TRUE(fake.wait_for(Op::WriteRegister, 1));
+    errno = 0;
+    EXPECT_EQ(-1, kor_modbus_wait_writes(sut, 50));
+    EXPECT_EQ(ETIMEDOUT, errno);
+
+    release.set_value();
+    EXPECT_EQ(0, kor_modbus_wait_writes(sut, 10000));
+    EXPECT_EQ(3, fake.count(Op::WriteRegister));
+    EXPECT_EQ(72, fake.register_value(72));
+    EXPECT_EQ(0, kor_modbus_wait_writes(sut, 0)) << "an empty queue needs no wait";
+    EXPECT_EQ(-1, kor_modbus_wait_writes(nullptr, 10));
+    EXPECT_EQ(-1, kor_modbus_wait_writes(sut, -1));
 }
 
 TEST_F(ModbusTransport, QueuingAWriteNeverWaitsForTheBus) {
