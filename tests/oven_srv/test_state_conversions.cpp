@@ -26,6 +26,7 @@ oven_config_t sample_config() {
         EXPECT_EQ(zeb_logger_open(&logger), 0);
         const std::string dir = kor_test::source_dir() + "/data/config";
         EXPECT_EQ(kor_load_oven_config(dir.c_str(), logger), 0);
+        zeb_logger_close(logger);  // the library keeps none of it
         oven_config_t config{};
         EXPECT_EQ(kor_get_oven_config(&config), 0);
         return config;
