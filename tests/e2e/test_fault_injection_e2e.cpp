@@ -749,4 +749,42 @@ TEST_F(FaultInjectionE2E, AStopThatFindsTheManagerBusyIsStillARegularStop) {
     }
 }
 
+// ---- a board that reboots after an update ----
+
+// The board flashes a complete update for two seconds, silent, then reboots with the new version
+// and without its configuration, as a real board does: the manager sees the configuration gone
+// and sets the board up again, and a UI that registers afterwards is told the new version.
+TEST_F(FaultInjectionE2E, ABoardThatRebootsAfterAnUpdateIsSetUpAgainAndShowsItsNewVersion) {
+    OvenRig::Options options;
+    options.sim_args = {"--flash", "2,777"};
+    ASSERT_TRUE(rig.start(options)) << rig.error();
+    const int configured = rig.reg(2);
+    ASSERT_TRUE(configured != 0 && configured != 0xFFFF) << configured;
+    ASSERT_NE("777", rig.sim.command("get 0"));
+
+    const std::string path = rig.file("io_board.bin");
+    std::ofstream(path, std::ios::binary) << std::string(3 * 247 + 10, 'x');
+    std::size_t cursor = 0;
+    ASSERT_EQ(0, rig.offer_firmware("dravik_kor_board", path));
+    auto accepted = rig.update.events.wait(kUpdateResponse, 3s, &cursor);
+    ASSERT_TRUE(accepted);
+    EXPECT_EQ(kAccepted, accepted->int_at(0));
+    auto done = rig.update.events.wait(kUpdateResponse, 20s, &cursor);
+    ASSERT_TRUE(done);
+    EXPECT_EQ(kTransferred, done->int_at(0));
+
+    ASSERT_TRUE(wait_until([&] { return rig.sim.status_field("reboots") == "1"; }, 10s));
+    EXPECT_EQ("777", rig.sim.command("get 0"));
+    EXPECT_TRUE(rig.wait_log("IO Board reinit requested [0]", 20s));
+    EXPECT_TRUE(rig.wait_log("Re-initialized IO Board successfully.", 20s));
+    EXPECT_TRUE(rig.wait_reg(2, configured, 10s)) << rig.reg(2);
+
+    std::size_t ui_cursor = rig.ui.events.size();
+    ASSERT_EQ(0, rig.register_ui());
+    EXPECT_TRUE(rig.ui.events.wait(
+        "zeb.varlo.firmware_versions_notify",
+        [](const BusEvent &ev) { return ev.int_at(0) == 777; }, 10s, &ui_cursor));
+    EXPECT_TRUE(rig.mgr.running());
+}
+
 }  // namespace
