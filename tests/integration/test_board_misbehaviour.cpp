@@ -99,6 +99,19 @@ TEST_F(MisbehavingBoard, ASpoiledOrLateRegisterReplyFailsOneReadAndNothingLinger
     }
 }
 
+// The late reply of a first attempt comes after its retry was answered: the read succeeds, and the
+// leftover must not become the answer to the next read of another register.
+TEST_F(MisbehavingBoard, AReplyLaterThanItsAnsweredRetryIsNotTakenForTheNextRead) {
+    open(3);
+    ASSERT_EQ("ok", sim.command("set 5 1111"));
+    ASSERT_EQ("ok", sim.command("set 6 2222"));
+    ASSERT_EQ("ok", sim.command("late 1 150"));
+    EXPECT_EQ(1111, read(5));
+    ASSERT_TRUE(replies_out());
+    EXPECT_EQ(2222, read(6)) << "the leftover reply was taken for the read of register 6";
+    EXPECT_EQ(KOR_MODBUS_STATE_RUNNING, kor_modbus_get_state(ctx));
+}
+
 // A CPI confirmation has 250 ms to arrive whole: a board slower than that fails the block.
 TEST_F(MisbehavingBoard, ACpiConfirmationSlowerThanTheReceiveBoundFailsTheBlock) {
     struct Case {
