@@ -19,6 +19,7 @@
 #include "sim_control.hpp"
 #include "sim_cpi.hpp"
 #include "sim_fd.hpp"
+#include "sim_flash.hpp"
 #include "sim_link.hpp"
 #include "sim_oven.hpp"
 #include "sim_registers.hpp"
@@ -45,17 +46,33 @@ constexpr const char *kUsage =
     "                  trailer goes to PATH.trailer\n"
     "  --help          this text\n"
     "\n"
+    "Trouble from the start: each of these options runs the control command of its name before\n"
+    "the board serves; a comma stands between the command's arguments (--late 3,2500):\n"
+    "  --delay MS, --late COUNT[,MS], --bad-crc COUNT, --wrong-slave COUNT,\n"
+    "  --cpi-corrupt KIND[,COUNT], --flash SECONDS[,VERSION]\n"
+    "\n"
     "Control commands (one a line, one answer line each; errors answer \"error: ...\"):\n"
     "  status                 state=serving|silent served=N frames=N ignored=N bad_crc=N\n"
     "                         other_slave=N silence=SECONDS_LEFT exception=CODExCOUNT|none\n"
-    "                         writes=N line=PATH oven_state=N temperature=F target=F\n"
-    "                         soak=SECONDS_LEFT physics=on|off cpi_blocks=N cpi_bytes=N\n"
+    "                         delay=MS late=COUNTxMS spoiled=N queued=N writes=N line=PATH\n"
+    "                         oven_state=N temperature=F target=F soak=SECONDS_LEFT\n"
+    "                         physics=on|off cpi_blocks=N cpi_bytes=N flash=SECONDS_LEFT\n"
+    "                         reboots=N (queued: replies waiting for their time)\n"
     "  get REG                the value of holding register REG (0-499)\n"
     "  set REG VAL            set a register (not logged as a master write); answers ok\n"
     "  silence SECONDS        answer nothing for SECONDS (decimals allowed, 0 ends it); ok\n"
     "  exception CODE [COUNT] answer the next request (or the next COUNT requests) to slave 1\n"
     "                         with Modbus exception CODE (1-255); one-shot unless COUNT is\n"
     "                         given; exception 0 cancels; ok\n"
+    "  delay MS               every reply waits MS milliseconds (0-60000, 0 ends it) before it\n"
+    "                         goes out; the board keeps reading the line meanwhile\n"
+    "  late COUNT [MS]        answer the next COUNT requests MS milliseconds late (default 2000,\n"
+    "                         past the oven manager's 1.5 s time-out), on top of any delay;\n"
+    "                         requests meanwhile are answered at their own time; 0 cancels\n"
+    "  bad-crc [COUNT]        the next COUNT register replies (default 1) go out with a broken\n"
+    "                         CRC; 0 cancels\n"
+    "  wrong-slave [COUNT]    the next COUNT register replies (default 1) come from slave 2,\n"
+    "                         with a good CRC; 0 cancels\n"
     "  writes                 the master's register writes so far, in order: REG:=VAL ...\n"
     "  writes clear           forget the writes so far; ok\n"
     "  fault CODE BITS        set fault word CODE (199-212) to BITS, 0 clears; 200, 202, 206,\n"
@@ -68,7 +85,15 @@ constexpr const char *kUsage =
     "                         only while heating (states 4-7 or 12)\n"
     "  physics on|off         stop or resume the oven; stopped, registers keep what is set\n"
     "  cpi                    cpi blocks=N bytes=N trailer=HEX|none refused=N corrupt=N\n"
-    "  cpi-corrupt            break the CRC of the next CPI reply\n"
+    "  cpi-corrupt [KIND] [COUNT]\n"
+    "                         spoil the next COUNT CPI replies (default 1): KIND crc (default)\n"
+    "                         breaks the CRC, short drops the last byte (7 bytes), block names\n"
+    "                         the next block, file another file (with good CRCs); 0 cancels\n"
+    "  flash SECONDS [VERSION]\n"
+    "                         after every complete firmware transfer (trailer confirmed) flash\n"
+    "                         for SECONDS, silent, then reboot: register 0 := VERSION (default\n"
+    "                         the version before plus one), machine configuration (2) := 0;\n"
+    "                         flash 0 turns it off (the default: the board goes on as it was)\n"
     "  help                   the command names\n"
     "  quit                   answer ok and shut down\n"
     "\n"
@@ -90,7 +115,12 @@ struct Options {
     int baud = 0;
     double speed = 1.0;
     std::string firmware_out;
+    std::vector<std::string> commands;  // trouble staged from the command line
 };
+
+// Options that stage trouble: the control command of the same name.
+constexpr std::string_view kCommandOptions[] = {"--delay",       "--late",        "--bad-crc",
+                                                "--wrong-slave", "--cpi-corrupt", "--flash"};
 
 bool parse_positive(std::string_view text, double &out) {
     double value = 0;
@@ -116,7 +146,12 @@ int parse_options(int argc, char **argv, Options &options) {
         }
         const std::string_view value = argv[++i];
         double number = 0;
-        if (arg == "--device") {
+        if (std::find(std::begin(kCommandOptions), std::end(kCommandOptions), arg) !=
+            std::end(kCommandOptions)) {
+            std::string command = std::string(arg.substr(2)) + " " + std::string(value);
+            std::replace(command.begin(), command.end(), ',', ' ');
+            options.commands.push_back(command);
+        } else if (arg == "--device") {
             options.device = value;
         } else if (arg == "--link") {
             options.link = value;
@@ -186,19 +221,30 @@ int main(int argc, char **argv) {
     link->set_cpi_handler([&cpi](std::span<const uint8_t> frame) {
         return std::optional<std::vector<uint8_t>>(cpi.handle(frame));
     });
+    Flasher flasher(*bank, *link, oven);
+    cpi.on_complete([&flasher] { flasher.on_transfer_complete(Clock::now()); });
 
     std::atomic<bool> quit{false};
     CommandTable commands;
-    add_core_commands(commands, *bank, *link, quit, [&oven, &cpi] {
+    add_core_commands(commands, *bank, *link, quit, [&oven, &cpi, &flasher] {
         const OvenStatus s = oven.status();
         char line[160];
         std::snprintf(line, sizeof line,
                       "oven_state=%d temperature=%.1f target=%d soak=%d physics=%s ", s.state,
                       s.temperature, s.target, s.soak_left, s.running ? "on" : "off");
-        return line + cpi_status_fields(cpi);
+        return line + cpi_status_fields(cpi) + " " + flasher.status_fields();
     });
     add_oven_commands(commands, oven);
     add_cpi_commands(commands, cpi);
+    add_flash_commands(commands, flasher);
+    for (const std::string &command : options.commands) {
+        const std::string answer = commands.run(command);
+        if (answer.rfind("error", 0) == 0) {
+            std::fprintf(stderr, "kor_ioboard_sim: bad option --%s (%s)\n%s", command.c_str(),
+                         answer.c_str(), kUsage);
+            return 2;
+        }
+    }
     std::unique_ptr<ControlServer> control;
     if (!options.control.empty()) {
         control = ControlServer::open(options.control, commands, error);
@@ -228,9 +274,10 @@ int main(int argc, char **argv) {
             control->collect(fds);
         }
         const auto before = Clock::now();
-        const int line_ms = link->timeout_ms(before);
-        const int oven_ms = oven.timeout_ms(before);
-        const int wait_ms = line_ms < 0 ? oven_ms : std::min(line_ms, oven_ms);
+        int wait_ms = oven.timeout_ms(before);
+        for (const int ms : {link->timeout_ms(before), flasher.timeout_ms(before)}) {
+            wait_ms = ms < 0 ? wait_ms : std::min(wait_ms, ms);
+        }
         const int ready = retry_eintr([&] { return ::poll(fds.data(), fds.size(), wait_ms); });
         if (ready < 0) {
             rc = fail(std::string("poll: ") + std::strerror(errno));
@@ -240,6 +287,7 @@ int main(int argc, char **argv) {
             break;  // SIGINT or SIGTERM
         }
         const auto now = Clock::now();
+        flasher.on_timeout(now);  // the board is back before it reads what came meanwhile
         if (fds[1].revents != 0 && !link->on_readable(now)) {
             rc = fail("the line failed: " + link->peer_path());
             break;

@@ -17,6 +17,8 @@ namespace {
 
 constexpr std::size_t kMaxClients = 32;
 constexpr std::size_t kMaxLine = 1024;
+// Later than the oven manager's 1.5 s response time-out.
+constexpr long kDefaultLateMs = 2000;
 
 std::vector<std::string_view> split_words(std::string_view line) {
     std::vector<std::string_view> words;
@@ -44,11 +46,12 @@ std::string format_status(const LinkStatus &s, const RegisterBank &bank, const S
     std::snprintf(
         line, sizeof line,
         "state=%s served=%llu frames=%llu ignored=%llu bad_crc=%llu other_slave=%llu "
-        "silence=%.3f exception=%s writes=%zu line=%s",
+        "silence=%.3f exception=%s delay=%d late=%dx%d spoiled=%d queued=%zu writes=%zu line=%s",
         s.silent ? "silent" : "serving", static_cast<unsigned long long>(s.served),
         static_cast<unsigned long long>(s.frames), static_cast<unsigned long long>(s.ignored),
         static_cast<unsigned long long>(s.bad_crc), static_cast<unsigned long long>(s.other_slave),
-        s.silence_left_s, exception.c_str(), bank.writes().size(), link.peer_path().c_str());
+        s.silence_left_s, exception.c_str(), s.delay_ms, s.late_count, s.late_ms, s.spoiled,
+        s.queued, bank.writes().size(), link.peer_path().c_str());
     return line;
 }
 
@@ -156,6 +159,36 @@ void add_core_commands(CommandTable &table, RegisterBank &bank, SimLink &link,
         link.inject_exception(static_cast<uint8_t>(code), code == 0 ? 0 : static_cast<int>(count));
         return std::string("ok");
     });
+    table.add("delay", [&link](Args args) {
+        long ms = 0;
+        if (args.size() != 1 || !parse_int(args[0], 0, 60000, ms)) {
+            return std::string("error: usage: delay MS (0-60000, 0 ends it)");
+        }
+        link.set_delay(std::chrono::milliseconds(ms));
+        return std::string("ok");
+    });
+    table.add("late", [&link](Args args) {
+        long count = 0;
+        long ms = kDefaultLateMs;
+        if (args.empty() || args.size() > 2 || !parse_int(args[0], 0, 1000000, count) ||
+            (args.size() == 2 && !parse_int(args[1], 1, 60000, ms))) {
+            return std::string("error: usage: late COUNT (0 cancels) [MS] (1-60000, default 2000)");
+        }
+        link.answer_late(static_cast<int>(count), std::chrono::milliseconds(ms));
+        return std::string("ok");
+    });
+    const std::pair<const char *, ReplyFault> spoils[] = {{"bad-crc", ReplyFault::BadCrc},
+                                                          {"wrong-slave", ReplyFault::WrongSlave}};
+    for (const auto &[name, fault] : spoils) {
+        table.add(name, [&link, name = std::string(name), fault = fault](Args args) {
+            long count = 1;
+            if (args.size() > 1 || (args.size() == 1 && !parse_int(args[0], 0, 1000000, count))) {
+                return "error: usage: " + name + " [COUNT] (default 1, 0 cancels)";
+            }
+            link.spoil_replies(fault, static_cast<int>(count));
+            return std::string("ok");
+        });
+    }
     table.add("writes", [&bank](Args args) {
         if (args.size() == 1 && args[0] == "clear") {
             bank.clear_writes();

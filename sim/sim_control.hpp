@@ -41,7 +41,8 @@ class CommandTable {
 // Fields a module adds to the status line ("name=value ..."), after the core's own.
 using StatusPart = std::function<std::string()>;
 
-// The commands of the board core: status, get, set, silence, exception, writes, quit, help.
+// The commands of the board core: status, get, set, silence, exception, delay, late, bad-crc,
+// wrong-slave, writes, quit, help.
 // status_part, when given, extends the status line (the oven and the CPI receiver use it).
 void add_core_commands(CommandTable &table, RegisterBank &bank, SimLink &link,
                        std::atomic<bool> &quit, StatusPart status_part = {});

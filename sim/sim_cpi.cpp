@@ -73,14 +73,37 @@ std::vector<uint8_t> CpiReceiver::handle(std::span<const uint8_t> frame) {
         return none;
     }
     std::vector<uint8_t> reply(frame.begin(), frame.begin() + kHeader);
+    const CpiFault fault = faults_.empty() ? CpiFault::Crc : faults_.front();
+    const bool spoiled = !faults_.empty();
+    if (spoiled) {
+        faults_.pop_front();
+        // The field named wrongly is big-endian; its low byte is enough to make it another.
+        if (fault == CpiFault::Block) {
+            reply[5] = static_cast<uint8_t>(reply[5] + 1);
+        } else if (fault == CpiFault::File) {
+            reply[3] = static_cast<uint8_t>(reply[3] ^ 0x03);
+        }
+    }
     const uint16_t crc = modbus_crc16(reply);
     reply.push_back(static_cast<uint8_t>(crc & 0xFF));
     reply.push_back(static_cast<uint8_t>(crc >> 8));
-    if (corrupt_pending_ > 0) {
-        --corrupt_pending_;
+    if (spoiled && fault == CpiFault::Crc) {
         reply[kHeader] ^= 0xFF;
+    } else if (spoiled && fault == CpiFault::Short) {
+        reply.pop_back();
+    }
+    if (file == kTrailerFile && on_complete_) {
+        on_complete_();
     }
     return reply;
+}
+
+void CpiReceiver::corrupt_next(CpiFault fault, int count) {
+    if (count <= 0) {
+        std::erase(faults_, fault);
+        return;
+    }
+    faults_.insert(faults_.end(), static_cast<std::size_t>(count), fault);
 }
 
 bool CpiReceiver::store_image_block(uint16_t block, std::span<const uint8_t> data) {
@@ -148,7 +171,7 @@ CpiStatus CpiReceiver::status() const {
     s.has_trailer = has_trailer_;
     std::memcpy(s.trailer, trailer_, sizeof trailer_);
     s.refused = refused_;
-    s.corrupt_pending = corrupt_pending_;
+    s.corrupt_pending = static_cast<int>(faults_.size());
     return s;
 }
 
@@ -170,10 +193,28 @@ void add_cpi_commands(CommandTable &table, CpiReceiver &cpi) {
                " corrupt=" + std::to_string(s.corrupt_pending);
     });
     table.add("cpi-corrupt", [&cpi](Args args) {
+        static constexpr std::pair<std::string_view, CpiFault> kinds[] = {
+            {"crc", CpiFault::Crc},
+            {"short", CpiFault::Short},
+            {"block", CpiFault::Block},
+            {"file", CpiFault::File}};
+        CpiFault fault = CpiFault::Crc;
+        std::size_t next = 0;
         if (!args.empty()) {
-            return std::string("error: usage: cpi-corrupt");
+            for (const auto &[name, kind] : kinds) {
+                if (args[0] == name) {
+                    fault = kind;
+                    next = 1;
+                }
+            }
         }
-        cpi.corrupt_next();
+        long count = 1;
+        if (args.size() > next + 1 ||
+            (args.size() == next + 1 && !parse_int(args[next], 0, 1000000, count))) {
+            return std::string(
+                "error: usage: cpi-corrupt [crc|short|block|file] [COUNT] (default crc 1)");
+        }
+        cpi.corrupt_next(fault, static_cast<int>(count));
         return std::string("ok");
     });
 }

@@ -13,9 +13,16 @@
 // transfer that broke off. The trailer goes to PATH.trailer when it arrives, and the `cpi`
 // control command reports both. Without --firmware-out the board still checks and answers, and
 // counts what it received.
+//
+// On command the next replies go out spoiled, one fault a reply: a broken CRC, a reply cut short
+// by its last byte, or one that names the next block or another file (with a good CRC). A stored
+// trailer completes the transfer; whoever listens (the flash and reboot) hears of it after its
+// reply is made.
 #pragma once
 
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -27,6 +34,8 @@
 namespace kor_sim {
 
 constexpr std::size_t kCpiMaxData = 247;
+
+enum class CpiFault { Crc, Short, Block, File };
 
 struct CpiStatus {
     uint32_t blocks = 0;  // image blocks held
@@ -45,8 +54,10 @@ class CpiReceiver {
     // One request frame, CRC included (already checked by the link). The 8-byte confirmation,
     // or an empty frame when the request is refused.
     std::vector<uint8_t> handle(std::span<const uint8_t> frame);
-    // The next reply goes out with a broken CRC.
-    void corrupt_next() { ++corrupt_pending_; }
+    // The next count replies go out spoiled by fault (count 0 cancels that kind).
+    void corrupt_next(CpiFault fault, int count = 1);
+    // Called once a trailer is stored, i.e. a transfer is complete.
+    void on_complete(std::function<void()> listener) { on_complete_ = std::move(listener); }
     CpiStatus status() const;
     // Stderr lines say why a block could not be stored; the last one is kept here.
     const std::string &last_error() const { return error_; }
@@ -64,7 +75,8 @@ class CpiReceiver {
     bool has_trailer_ = false;
     uint8_t trailer_[4] = {};
     uint64_t refused_ = 0;
-    int corrupt_pending_ = 0;
+    std::deque<CpiFault> faults_;
+    std::function<void()> on_complete_;
     std::string error_;
 };
 

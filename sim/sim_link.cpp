@@ -175,15 +175,22 @@ std::unique_ptr<SimLink> SimLink::open(const LinkOptions &options, RegisterBank 
 }
 
 int SimLink::timeout_ms(Clock::time_point now) const {
-    if (pending_.empty() && !overflow_) {
-        return -1;
-    }
-    const auto left = last_byte_ + gap_ - now;
-    if (left <= Clock::duration::zero()) {
-        return 0;
-    }
     // Round up: waking early would only cost another turn of the loop.
-    return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+    auto until = [now](Clock::time_point when) {
+        const auto left = when - now;
+        return left <= Clock::duration::zero()
+                   ? 0
+                   : static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(left).count());
+    };
+    int ms = -1;
+    if (!pending_.empty() || overflow_) {
+        ms = until(last_byte_ + gap_);
+    }
+    if (!queue_.empty()) {
+        const int reply_ms = until(queue_.front().due);
+        ms = ms < 0 ? reply_ms : std::min(ms, reply_ms);
+    }
+    return ms;
 }
 
 bool SimLink::on_readable(Clock::time_point now) {
@@ -223,6 +230,7 @@ void SimLink::complete_whole_frames() {
 }
 
 void SimLink::on_timeout(Clock::time_point now) {
+    send_due(now);
     if ((pending_.empty() && !overflow_) || now < last_byte_ + gap_) {
         return;
     }
@@ -235,6 +243,14 @@ void SimLink::on_timeout(Clock::time_point now) {
         return;
     }
     handle_frame(frame);
+}
+
+void SimLink::send_due(Clock::time_point now) {
+    while (!queue_.empty() && queue_.front().due <= now) {
+        const std::vector<uint8_t> bytes = std::move(queue_.front().bytes);
+        queue_.erase(queue_.begin());
+        send_reply(bytes);
+    }
 }
 
 void SimLink::handle_frame(std::span<const uint8_t> frame) {
@@ -263,7 +279,8 @@ void SimLink::handle_frame(std::span<const uint8_t> frame) {
         if (exception_count_ == 0) {
             exception_code_ = 0;
         }
-        send_reply(reply);
+        spoil(reply);
+        answer(std::move(reply));
         return;
     }
     if (frame[1] == kCpiFunction && cpi_handler_) {
@@ -272,18 +289,54 @@ void SimLink::handle_frame(std::span<const uint8_t> frame) {
                 ++counters_.ignored;
                 return;
             }
-            send_reply(*reply);
+            answer(std::move(*reply));
             return;
         }
     }
     // Unknown functions, CPI included while no handler takes it, get libmodbus's
     // illegal-function exception.
-    const std::vector<uint8_t> reply = bank_.reply(frame);
+    std::vector<uint8_t> reply = bank_.reply(frame);
     if (reply.empty()) {
         ++counters_.ignored;
         return;
     }
-    send_reply(reply);
+    spoil(reply);
+    answer(std::move(reply));
+}
+
+void SimLink::spoil(std::vector<uint8_t> &reply) {
+    if (spoil_.empty() || reply.size() < 4) {
+        return;
+    }
+    const ReplyFault fault = spoil_.front();
+    spoil_.pop_front();
+    if (fault == ReplyFault::BadCrc) {
+        reply.back() ^= 0xFF;
+        return;
+    }
+    // Another slave's answer, whole and with its own good CRC.
+    reply[0] = static_cast<uint8_t>(kSlaveId + 1);
+    const uint16_t crc = modbus_crc16(std::span<const uint8_t>(reply).first(reply.size() - 2));
+    reply[reply.size() - 2] = static_cast<uint8_t>(crc & 0xFF);
+    reply[reply.size() - 1] = static_cast<uint8_t>(crc >> 8);
+}
+
+void SimLink::answer(std::vector<uint8_t> reply) {
+    auto wait = delay_;
+    if (late_count_ > 0) {
+        --late_count_;
+        wait += late_;
+    }
+    if (wait.count() <= 0) {
+        send_reply(reply);
+        return;
+    }
+    const auto due = Clock::now() + wait;
+    // Equal times keep their order: a reply never overtakes one queued before it for the same time.
+    const auto at =
+        std::upper_bound(queue_.begin(), queue_.end(), due,
+                         [](Clock::time_point t, const Queued &q) { return t < q.due; });
+    queue_.insert(at, Queued{due, std::move(reply)});
 }
 
 void SimLink::send_reply(std::span<const uint8_t> reply) {
@@ -323,6 +376,17 @@ void SimLink::inject_exception(uint8_t code, int count) {
     exception_count_ = count > 0 ? count : 0;
 }
 
+void SimLink::answer_late(int count, std::chrono::milliseconds late) {
+    late_count_ = count > 0 ? count : 0;
+    late_ = late;
+}
+
+void SimLink::spoil_replies(ReplyFault fault, int count) {
+    // A new order replaces what was left of the same kind.
+    std::erase(spoil_, fault);
+    spoil_.insert(spoil_.end(), static_cast<std::size_t>(std::max(count, 0)), fault);
+}
+
 LinkStatus SimLink::status() const {
     LinkStatus s = counters_;
     const auto now = Clock::now();
@@ -330,6 +394,11 @@ LinkStatus SimLink::status() const {
     s.silence_left_s = s.silent ? std::chrono::duration<double>(silent_until_ - now).count() : 0.0;
     s.exception_code = exception_code_;
     s.exception_count = exception_count_;
+    s.delay_ms = static_cast<int>(delay_.count());
+    s.late_count = late_count_;
+    s.late_ms = static_cast<int>(late_.count());
+    s.spoiled = static_cast<int>(spoil_.size());
+    s.queued = queue_.size();
     return s;
 }
 

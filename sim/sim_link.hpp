@@ -6,12 +6,16 @@
 // character times (2 ms at least), or as soon as a standard request is complete. A frame with a
 // bad CRC or for another slave is ignored, as a real board on a shared bus does. Standard
 // functions are answered by the register bank through libmodbus; 0x41 goes to the CPI handler.
-// Link trouble on command (silence, exception replies) and the wire-time delay live here too,
-// because they decide what goes on the line and when.
+// Link trouble on command (silence, exception replies, replies that come late or spoiled) and the
+// wire-time delay live here too, because they decide what goes on the line and when. A reply that
+// is to go out later waits in a queue of its own and the board serves the line meanwhile, as a
+// board busy with something else answers in the end: a late reply arrives after the master has
+// given up on it, beside the answers to its next requests.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <optional>
@@ -53,7 +57,15 @@ struct LinkStatus {
     uint64_t other_slave = 0;
     int exception_code = 0;   // pending injected exception, 0 when none
     int exception_count = 0;  // replies it still applies to
+    int delay_ms = 0;         // added to every reply
+    int late_count = 0;       // requests still to be answered late
+    int late_ms = 0;
+    int spoiled = 0;         // register replies still to be spoiled (bad CRC, other slave)
+    std::size_t queued = 0;  // replies waiting for their time
 };
+
+// How a register reply is spoiled on command.
+enum class ReplyFault { BadCrc, WrongSlave };
 
 class SimLink {
     struct Key {
@@ -83,13 +95,28 @@ class SimLink {
     void silence(std::chrono::milliseconds duration);
     // Answer the next count requests to this slave with exception code.
     void inject_exception(uint8_t code, int count);
+    // Every reply waits this long before it goes out (zero: at once).
+    void set_delay(std::chrono::milliseconds delay) { delay_ = delay; }
+    // The next count requests are answered this much later (on top of the delay).
+    void answer_late(int count, std::chrono::milliseconds late);
+    // The next count register replies (not CPI) go out spoiled; count 0 cancels.
+    void spoil_replies(ReplyFault fault, int count);
     LinkStatus status() const;
     void set_cpi_handler(CpiHandler handler) { cpi_handler_ = std::move(handler); }
 
   private:
     void complete_whole_frames();
     void handle_frame(std::span<const uint8_t> frame);
+    // Sends the reply now or queues it for its time.
+    void answer(std::vector<uint8_t> reply);
+    void spoil(std::vector<uint8_t> &reply);
     void send_reply(std::span<const uint8_t> reply);
+    void send_due(Clock::time_point now);
+
+    struct Queued {
+        Clock::time_point due;
+        std::vector<uint8_t> bytes;
+    };
 
     RegisterBank &bank_;
     UniqueFd line_;
@@ -103,6 +130,11 @@ class SimLink {
     Clock::time_point silent_until_{};
     int exception_code_ = 0;
     int exception_count_ = 0;
+    std::chrono::milliseconds delay_{0};
+    std::chrono::milliseconds late_{0};
+    int late_count_ = 0;
+    std::deque<ReplyFault> spoil_;
+    std::vector<Queued> queue_;  // by due time
     CpiHandler cpi_handler_;
     LinkStatus counters_;
 };

@@ -4,7 +4,7 @@
 // device name (for log lines), a logger handle and the "dirty" flag: after an exchange that
 // failed (time-out, bad CRC, exception) a late reply may still be on its way, and since all
 // single-register replies look alike the next request must not take it for its own, so the line
-// is flushed before that request goes out.
+// is flushed before that request goes out; so it is whenever bytes wait on it before a request.
 #include <linux/serial.h>
 #include <modbus/modbus.h>
 #include <poll.h>
@@ -75,13 +75,19 @@ void warn_rs485_unsupported(rtu_link *link) {
     }
 }
 
-// Drops whatever a failed exchange left on the line before the next request goes out.
+// Drops whatever a failed exchange left on the line before the next request goes out, and any
+// bytes that wait there anyway: a late reply to a first attempt may come after its retry was
+// answered, when the exchange has already succeeded. The check costs one ioctl, and a clean line
+// is not flushed, so a debug link prints nothing for it.
 void flush_if_dirty(mbs_ctx_t *ctx) {
     rtu_link *link = link_of(ctx);
-    if (link->dirty) {
-        modbus_flush(modbus_of(ctx));
-        link->dirty = false;
+    int waiting = 0;
+    if (!link->dirty && ioctl(modbus_get_socket(modbus_of(ctx)), FIONREAD, &waiting) == 0 &&
+        waiting == 0) {
+        return;
     }
+    modbus_flush(modbus_of(ctx));
+    link->dirty = false;
 }
 
 // Marks the line dirty when the exchange failed; keeps errno for the caller.

@@ -239,26 +239,6 @@ TEST_F(CpiBlockTransfer, RefusesBadBlocksAndBlocksOutsideCpiModeBeforeSending) {
     EXPECT_EQ(1, fake.count(Op::SendRaw));
 }
 
-TEST_F(CpiBlockTransfer, RetriesABadConfirmationThenSucceeds) {
-    open();
-    ASSERT_EQ(0, kor_modbus_start_cpi_file_transfer(sut));
-    board.spoil_next(kor_test::swap_crc);
-    board.spoil_next([](std::vector<uint8_t> &r) { r.pop_back(); });
-    ASSERT_EQ(0, send_block({0xAA, 0xBB}));
-
-    auto sent = fake.calls(Op::SendRaw);
-    ASSERT_EQ(3u, sent.size());
-    EXPECT_EQ(sent[0].bytes, sent[2].bytes) << "a retry must repeat the same request";
-    EXPECT_EQ(1, log.count_containing(
-                     "CPI transfer comfirmation failed - Error: -1 errno: 42827423 desc: "));
-    EXPECT_EQ(1, log.count_containing(
-                     "CPI transfer comfirmation failed - Error: -1 errno: 42827439 desc: "));
-    EXPECT_TRUE(log.contains("Transfer failed - retry_count: 0"));
-    EXPECT_TRUE(log.contains("Transfer failed - retry_count: 1"));
-    EXPECT_FALSE(log.contains("Transfer failed - retry_count: 2"));
-    EXPECT_EQ(1, log.count("Successfully transfered 2 bytes - file:1 - block:2"));
-}
-
 TEST_F(CpiBlockTransfer, GivesUpAfterTheRetryCountWithTheLastError) {
     open(3);
     ASSERT_EQ(0, kor_modbus_start_cpi_file_transfer(sut));

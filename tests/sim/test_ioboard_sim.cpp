@@ -91,7 +91,7 @@ TEST_F(IoBoardSim, ControlCommandsCheckTheirArgumentsAndServeSeveralClients) {
     EXPECT_EQ(sim.command("frobnicate 1"), "error: unknown command 'frobnicate'");
     EXPECT_EQ(sim.command(""), "error: empty command");
     for (const char *bad : {"fault 198 1", "fault 213 1", "fault 199", "fault 199 65536",
-                            "forget now", "cpi-corrupt 2", "food -1", "food 0", "soak 0",
+                            "forget now", "cpi-corrupt x", "food -1", "food 0", "soak 0",
                             "soak 65536", "soak", "physics maybe", "cpi x"}) {
         EXPECT_EQ(sim.command(bad).rfind("error: usage: ", 0), 0u) << bad;
     }
@@ -239,6 +239,30 @@ TEST(IoBoardSimLifecycle, RefusesBadOptions) {
     }
     const std::string help = kor_test::bin_dir() + "/kor_ioboard_sim --help >/dev/null";
     EXPECT_EQ(std::system(help.c_str()), 0);
+}
+
+// Trouble staged on the command line is the control command of the option's name; a bad one keeps
+// the board from starting, as a bad command's arguments are refused.
+TEST(IoBoardSimTrouble, OptionsStageTheirCommandsAndBadArgumentsAreRefused) {
+    kor_test::SimProcess sim;
+    ASSERT_TRUE(sim.start({"--delay", "30", "--late", "2,2500", "--bad-crc", "2", "--wrong-slave",
+                           "1", "--cpi-corrupt", "short,2", "--flash", "1.5,400"}))
+        << sim.last_error();
+    EXPECT_EQ("30", sim.status_field("delay"));
+    EXPECT_EQ("2x2500", sim.status_field("late"));
+    EXPECT_EQ("3", sim.status_field("spoiled"));
+    EXPECT_NE(std::string::npos, sim.command("cpi").find(" corrupt=2"));
+    for (const char *bad :
+         {"delay -1", "delay 60001", "late", "late 1 0", "bad-crc x", "wrong-slave 1 2",
+          "cpi-corrupt crc x", "cpi-corrupt bogus", "flash", "flash 1 65536"}) {
+        EXPECT_EQ(sim.command(bad).rfind("error: usage: ", 0), 0u) << bad;
+    }
+    for (const char *bad : {"--late x", "--flash 1,70000", "--cpi-corrupt bogus"}) {
+        const std::string line =
+            kor_test::bin_dir() + "/kor_ioboard_sim " + bad + " >/dev/null 2>&1";
+        const int status = std::system(line.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 2) << line;
+    }
 }
 
 }  // namespace
