@@ -7,13 +7,21 @@
 // there. The figure therefore covers bus, request loop, handler, write queue, write thread and
 // the Modbus exchange, plus at most one control-socket round trip, whose own median is printed
 // beside it. Consecutive requests alternate values, so each one must arrive anew, and are 50 ms
-// apart, so each finds the manager done with the one before.
+// apart, so each finds the manager done with the one before. The figures are the median, the
+// 99th percentile and the worst request. Each request is also split in two at the manager's log
+// line "Set oven target temp:V" (millisecond stamps): bus and request loop before it, write
+// queue, write thread, Modbus exchange and the board after it; the slow requests are listed with
+// their split, so a stall shows on which side of the queue it happened.
 //
 // Steady state: the oven is switched on and brought to bake, a UI client is registered (so every
 // notification is really sent), and the manager runs with its production cycle; the CPU share is
 // utime + stime from /proc/PID/stat over the window, the memory VmRSS from /proc/PID/status.
 //
-// Usage: bench_oven_mgr [--requests N] [--seconds S]   (default 200 requests, 30 s)
+// Usage: bench_oven_mgr [--requests N] [--seconds S] [--poll-us U]   (default 2000 requests,
+// 30 s, 0). --poll-us makes the loop that asks the board pause U microseconds between questions
+// instead of asking back to back, so that it is no longer a busy thread competing with the
+// manager and the board for the cores.
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -89,6 +97,39 @@ double ms_since(Clock::time_point start) {
     return std::chrono::duration<double, std::milli>(Clock::now() - start).count();
 }
 
+// Milliseconds since local midnight, as the manager's log stamps count them.
+double ms_of_day(std::chrono::system_clock::time_point at) {
+    const auto since_epoch = at.time_since_epoch();
+    const time_t seconds = std::chrono::duration_cast<std::chrono::seconds>(since_epoch).count();
+    tm parts{};
+    localtime_r(&seconds, &parts);
+    const double fraction =
+        std::chrono::duration<double, std::milli>(since_epoch - std::chrono::seconds(seconds))
+            .count();
+    return ((parts.tm_hour * 60.0 + parts.tm_min) * 60.0 + parts.tm_sec) * 1000.0 + fraction;
+}
+
+// The stamps (ms of day) and values of the manager's "Set oven target temp:V" lines, in order.
+std::vector<std::pair<double, int>> target_lines(const std::string &log) {
+    std::vector<std::pair<double, int>> lines;
+    std::istringstream in(log);
+    const std::string key = "Set oven target temp:";
+    for (std::string line; std::getline(in, line);) {
+        const auto at = line.find(key);
+        int hour = 0;
+        int minute = 0;
+        double second = 0.0;
+        // 2026-12-08T10:15:00.123 INFO module: message
+        if (at == std::string::npos || line.size() < 23 ||
+            std::sscanf(line.c_str() + 11, "%d:%d:%lf", &hour, &minute, &second) != 3) {
+            continue;
+        }
+        lines.emplace_back(((hour * 60.0 + minute) * 60.0 + second) * 1000.0,
+                           std::atoi(line.c_str() + at + key.size()));
+    }
+    return lines;
+}
+
 void row(const char *name, double value, const char *unit, const char *bar, bool met) {
     std::printf("%-42s %9.3f %-4s %-20s %s\n", name, value, unit, bar, met ? "ok" : "MISSED");
 }
@@ -101,13 +142,16 @@ int fail(const std::string &why) {
 }  // namespace
 
 int main(int argc, char **argv) {
-    int requests = 200;
+    int requests = 2000;
     int seconds = 30;
+    int poll_us = 0;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (std::strcmp(argv[i], "--requests") == 0) {
             requests = std::max(1, std::atoi(argv[i + 1]));
         } else if (std::strcmp(argv[i], "--seconds") == 0) {
             seconds = std::max(1, std::atoi(argv[i + 1]));
+        } else if (std::strcmp(argv[i], "--poll-us") == 0) {
+            poll_us = std::max(0, std::atoi(argv[i + 1]));
         }
     }
 
@@ -159,12 +203,16 @@ int main(int argc, char **argv) {
 
     // Request -> register write.
     std::vector<double> latency;
+    std::vector<double> sent_at;  // ms of day
+    std::vector<int> values;
     int current = rig.reg(56);
     for (int i = 0; i < requests; ++i) {
         int value = 420 + (i % 60);
         if (value == current) {
             value += 100;
         }
+        sent_at.push_back(ms_of_day(std::chrono::system_clock::now()));
+        values.push_back(value);
         const auto start = Clock::now();
         if (rig.send("zeb.varlo.set_target_temperature", {value}) != 0) {
             return fail("request " + std::to_string(i) + " not sent");
@@ -174,6 +222,9 @@ int main(int argc, char **argv) {
             if (rig.reg(56) == value) {
                 arrived = true;
                 break;
+            }
+            if (poll_us > 0) {
+                std::this_thread::sleep_for(std::chrono::microseconds(poll_us));
             }
         }
         if (!arrived) {
@@ -193,12 +244,36 @@ int main(int argc, char **argv) {
 
     const double median = percentile(latency, 50.0);
     const double p99 = percentile(latency, 99.0);
+    const double worst = *std::max_element(latency.begin(), latency.end());
+
+    // Split each request at the manager's log line: the last `requests` lines are this loop's.
+    auto lines = target_lines(rig.mgr.log_text());
+    bool split = lines.size() >= latency.size();
+    if (split) {
+        lines.erase(lines.begin(), lines.end() - static_cast<long>(latency.size()));
+        for (std::size_t i = 0; i < latency.size() && split; ++i) {
+            split = lines[i].second == values[i];
+        }
+    }
+    std::vector<double> before_queue;  // request sent -> handler's log line
+    std::vector<double> after_queue;   // handler's log line -> value at the board
+    std::vector<std::size_t> slow;
+    for (std::size_t i = 0; split && i < latency.size(); ++i) {
+        const double to_log = std::clamp(lines[i].first - sent_at[i], 0.0, latency[i]);
+        before_queue.push_back(to_log);
+        after_queue.push_back(latency[i] - to_log);
+        if (latency[i] >= kMedianBarMs) {
+            slow.push_back(i);
+        }
+    }
     const double rss_mib = static_cast<double>(rss_kib) / 1024.0;
     std::printf("bench_oven_mgr: kor_oven_mgr on the virtual IO board, no wire emulation\n");
     std::printf("%-42s %9s %-4s %-20s %s\n", "figure", "value", "", "bar", "");
     row(("request -> register 56, median (n=" + std::to_string(requests) + ")").c_str(), median,
         "ms", "< 5 ms", median < kMedianBarMs);
     row("request -> register 56, 99th percentile", p99, "ms", "< 20 ms", p99 < kP99BarMs);
+    std::printf("%-42s %9.3f %-4s %-20s %s\n", "request -> register 56, worst", worst, "ms", "-",
+                "info");
     std::printf("%-42s %9.3f %-4s %s\n", "  (control-socket round trip, median)",
                 percentile(round_trip, 50.0), "ms", "included above, at most once");
     row(("CPU share at bake (" + std::to_string(seconds) + " s window)").c_str(), cpu_percent, "%",
@@ -206,5 +281,27 @@ int main(int argc, char **argv) {
     row("resident memory (VmRSS)", rss_mib, "MiB", "< 8 MiB", rss_mib < kRssBarMiB);
     std::printf("%-42s %9.3f %-4s\n", "  (peak resident memory, VmHWM)",
                 static_cast<double>(peak_kib) / 1024.0, "MiB");
+    if (!split) {
+        std::printf(
+            "split at the log line: the manager's log does not hold one line per request\n");
+        return 0;
+    }
+    std::printf("split at \"Set oven target temp\" (log stamps in whole ms):\n");
+    std::printf("  sent -> log line:  median %.3f ms, p99 %.3f ms, worst %.3f ms\n",
+                percentile(before_queue, 50.0), percentile(before_queue, 99.0),
+                *std::max_element(before_queue.begin(), before_queue.end()));
+    std::printf("  log line -> board: median %.3f ms, p99 %.3f ms, worst %.3f ms\n",
+                percentile(after_queue, 50.0), percentile(after_queue, 99.0),
+                *std::max_element(after_queue.begin(), after_queue.end()));
+    std::printf("  requests of %.0f ms or more: %zu of %zu; the slowest:\n", kMedianBarMs,
+                slow.size(), latency.size());
+    // The slowest ten, slowest first.
+    std::sort(slow.begin(), slow.end(),
+              [&latency](std::size_t a, std::size_t b) { return latency[a] > latency[b]; });
+    slow.resize(std::min<std::size_t>(slow.size(), 10));
+    for (const std::size_t i : slow) {
+        std::printf("    #%zu %.3f ms: sent -> log line %.1f ms, log line -> board %.1f ms\n", i,
+                    latency[i], before_queue[i], after_queue[i]);
+    }
     return 0;
 }

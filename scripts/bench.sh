@@ -94,7 +94,7 @@ while IFS= read -r line; do
     unit=$(printf '%s' "${line:53:4}" | tr -d ' ')
     bar=$(printf '%s' "${line:58:20}" | sed 's/ *$//')
     verdict=${line##* }
-    [ "$verdict" = ok ] || verdict=FAIL
+    [ "$verdict" = ok ] || [ "$verdict" = info ] || verdict=FAIL
     row "manager: $figure ($unit)" "$value" "-" "-" "$bar" "$verdict"
 done < <(grep -E '^(request -> register 56|CPU share|resident memory)' "$f" || true)
 
