@@ -245,7 +245,8 @@ class OvenRig {
     int send(const std::string &event, const std::vector<int32_t> &values);
     int send_raw(const std::string &event, const std::string &format, const void *data,
                  std::size_t length);
-    // Registers the UI client ("zeb.varlo.register": 1 and the channel name).
+    // Registers the UI client ("zeb.varlo.register": 1 and the channel name) and waits for the
+    // manager's synchronisation to end (its oven state event); -1 when it does not come.
     int register_ui();
     // Offers a firmware file as the update service does: the component in its 255-byte field,
     // then the path.
