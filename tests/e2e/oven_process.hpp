@@ -39,8 +39,11 @@ using Millis = std::chrono::milliseconds;
 inline constexpr const char *kInitWaitEnv = "KOR_INIT_WAIT_MS";
 inline constexpr const char *kCycleEnv = "KOR_CYCLE_MS";
 
-// The manager's board-initialisation waits let its queued start-up writes drain before it reads
-// the board back; sanitizer builds run several times slower, so they keep longer waits.
+// The manager's board-initialisation waits give a real board time to settle and to apply its
+// configuration. The manager itself waits for its queued start-up writes to reach the board before
+// it reads it back, and the virtual board applies each write before it answers, so nothing the
+// tests check hangs on these waits however busy the machine: they are shortened for speed only.
+// Sanitizer builds keep longer ones.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 inline constexpr int kDefaultInitWaitMs = 250;
 #else
