@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs what is missing, configures, builds with -j2 and runs the whole CTest suite.
-# Usage: scripts/test.sh [--sanitize address|thread] [ctest arguments...]
+# Usage: scripts/test.sh [--sanitize address|thread] [--under-load] [ctest arguments...]
 #   Build folder: $BUILD_DIR, default build; build-asan / build-tsan with --sanitize.
 #   --sanitize address: everything built with AddressSanitizer, LeakSanitizer and
 #     UndefinedBehaviorSanitizer; the whole suite runs.
@@ -8,17 +8,32 @@
 #     run (transport, timers, bus, IO channel, oven manager), unless -R, -L or -I choose others.
 # The sanitizer options go into the environment, so the programs the tests start (the virtual IO
 # board, the oven manager, consoles, bridges) are checked too; any report fails the test.
+#   --under-load: once built, the tests run while stress-ng keeps every core busy (one CPU worker
+#     per core, one I/O worker, one worker touching 256 MiB), at normal priority, so that a test
+#     that guesses how long something takes fails here rather than on a busy developer's machine
+#     or CI. The load is stopped when ctest ends, whatever the result, also on Ctrl-C.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
 sanitize=""
-if [ "${1:-}" = "--sanitize" ]; then
-    sanitize=${2:-}
-    shift 2 || { echo "test.sh: --sanitize needs address or thread" >&2; exit 2; }
-elif [[ "${1:-}" == --sanitize=* ]]; then
-    sanitize=${1#--sanitize=}
-    shift
-fi
+under_load=0
+while [ $# -gt 0 ]; do
+    case "$1" in
+    --sanitize)
+        sanitize=${2:-}
+        shift 2 || { echo "test.sh: --sanitize needs address or thread" >&2; exit 2; }
+        ;;
+    --sanitize=*)
+        sanitize=${1#--sanitize=}
+        shift
+        ;;
+    --under-load)
+        under_load=1
+        shift
+        ;;
+    *) break ;;
+    esac
+done
 
 # ThreadSanitizer suite: the test suites (names Suite.Case, or Prefix/Suite.Case/N) whose code
 # runs threads of its own or talks to another process's threads: the IO board transport and its
@@ -66,4 +81,24 @@ esac
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOR_SANITIZE="$sanitize" ${CMAKE_ARGS:-}
 cmake --build "$build" -j2
 cd "$build"
+
+load_pid=""
+stop_load() {
+    if [ -n "$load_pid" ]; then
+        kill -TERM "$load_pid" 2>/dev/null || true
+        wait "$load_pid" 2>/dev/null || true
+        load_pid=""
+    fi
+}
+if [ $under_load -eq 1 ]; then
+    command -v stress-ng >/dev/null || { echo "test.sh: stress-ng is missing" >&2; exit 2; }
+    trap stop_load EXIT
+    trap 'exit 130' INT
+    trap 'exit 143' TERM
+    # --cpu 0: one worker per online core. The time-out only guards against a load left behind
+    # when this script is killed outright.
+    stress-ng --quiet --cpu 0 --io 1 --vm 1 --vm-bytes 256M --timeout 2h &
+    load_pid=$!
+    echo "test.sh: running the tests under load (stress-ng, pid $load_pid)"
+fi
 ctest --output-on-failure -j2 "${ctest_extra[@]}" "$@"

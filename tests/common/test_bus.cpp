@@ -461,14 +461,25 @@ TEST_F(BusTest, UninitializeWakesAThreadBlockedInWait) {
     ASSERT_EQ(0, zeb_service_initialize("zeb_backend"));
     std::atomic<int> result{1};
     std::atomic<int> err{0};
+    std::atomic<pid_t> tid{0};
     std::thread waiter([&] {
+        tid = static_cast<pid_t>(::gettid());
         zeb_event_t *ev = nullptr;
         const int rc = zeb_service_wait_event(&ev);
         err = errno;
         result = rc;
         zeb_service_free_event(ev);
     });
-    std::this_thread::sleep_for(20ms);
+    // The waiter blocks in the kernel (state S in its stat line), however long it took to start.
+    const auto blocked = [&] {
+        std::ifstream in("/proc/self/task/" + std::to_string(tid.load()) + "/stat");
+        std::string line;
+        std::getline(in, line);
+        const std::size_t name_end = line.rfind(')');
+        return name_end != std::string::npos && name_end + 2 < line.size() &&
+               line[name_end + 2] == 'S';
+    };
+    EXPECT_TRUE(wait_until([&] { return tid.load() != 0 && blocked(); }, 5s));
     EXPECT_EQ(1, result.load()) << "the wait returned without an event";
     EXPECT_EQ(0, zeb_service_uninitialize());
     waiter.join();

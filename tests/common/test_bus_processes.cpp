@@ -155,7 +155,7 @@ TEST(BusProcesses, ClientProcessGetsBurstInOrderThenVanishesAndIsReplaced) {
     const auto start = std::chrono::steady_clock::now();
     EXPECT_EQ(0, zeb_service_notify_all("after", "", nullptr, 0));
     EXPECT_EQ(0, zeb_service_notify_all("again", "", nullptr, 0));
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 500ms);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 3000ms);
     EXPECT_EQ(1, log.count_containing("client child is gone"));
 
     // A new process takes over the stale channel.

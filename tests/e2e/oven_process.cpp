@@ -543,7 +543,12 @@ int OvenRig::register_ui() {
     const int32_t value = 1;
     std::memcpy(data.data(), &value, sizeof value);
     std::memcpy(data.data() + 4, kUiChannel, std::strlen(kUiChannel));
-    return send_raw("zeb.varlo.register", "4s1 value 1s0 channel", data.data(), data.size());
+    std::size_t cursor = ui.events.size();
+    if (send_raw("zeb.varlo.register", "4s1 value 1s0 channel", data.data(), data.size()) != 0) {
+        return -1;
+    }
+    // The synchronisation ends with the oven's state; events counted from here on are the test's.
+    return ui.events.wait(e2e::kMode, Millis(10000), &cursor) ? 0 : -1;
 }
 
 int OvenRig::reg(int address) {

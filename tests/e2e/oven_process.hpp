@@ -39,8 +39,11 @@ using Millis = std::chrono::milliseconds;
 inline constexpr const char *kInitWaitEnv = "KOR_INIT_WAIT_MS";
 inline constexpr const char *kCycleEnv = "KOR_CYCLE_MS";
 
-// The manager's board-initialisation waits let its queued start-up writes drain before it reads
-// the board back; sanitizer builds run several times slower, so they keep longer waits.
+// The manager's board-initialisation waits give a real board time to settle and to apply its
+// configuration. The manager itself waits for its queued start-up writes to reach the board before
+// it reads it back, and the virtual board applies each write before it answers, so nothing the
+// tests check hangs on these waits however busy the machine: they are shortened for speed only.
+// Sanitizer builds keep longer ones.
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 inline constexpr int kDefaultInitWaitMs = 250;
 #else
@@ -245,7 +248,8 @@ class OvenRig {
     int send(const std::string &event, const std::vector<int32_t> &values);
     int send_raw(const std::string &event, const std::string &format, const void *data,
                  std::size_t length);
-    // Registers the UI client ("zeb.varlo.register": 1 and the channel name).
+    // Registers the UI client ("zeb.varlo.register": 1 and the channel name) and waits for the
+    // manager's synchronisation to end (its oven state event); -1 when it does not come.
     int register_ui();
     // Offers a firmware file as the update service does: the component in its 255-byte field,
     // then the path.

@@ -394,6 +394,7 @@ TEST_F(OvenManagerE2E, PowerOnWalksThroughPreheatToIdle) {
     std::size_t pc = at_preheat;
     EXPECT_TRUE(rig.ui.events.wait(kPreheatComplete, 0ms, &pc));
     EXPECT_LT(pc, cursor);
+    EXPECT_TRUE(rig.wait_log("Notify PREHEAT COMPLETE", 5s));
     EXPECT_EQ(1, rig.mgr.log_count("Notify PREHEAT COMPLETE")) << rig.mgr.log_text();
 }
 
@@ -506,6 +507,8 @@ TEST_F(OvenManagerE2E, ABoardFaultIsReportedToTheCloudAndItsEndToo) {
         },
         5s, &cursor);
     ASSERT_TRUE(raised);
+    // The report may overtake the manager's own log line.
+    EXPECT_TRUE(rig.wait_log("Reported - Fault: 5 - Reg: 203", 5s, true));
     EXPECT_EQ(1,
               rig.mgr.log_count(
                   "Reported - Fault: 5 - Reg: 203 - Value: 1 - Desc: Thermocouple #1 is broken."));
@@ -529,6 +532,7 @@ TEST_F(OvenManagerE2E, FactoryResetAbortsOnAFailedUiResetAndReinitialisesAfterAD
     auto ready = rig.ui.events.wait("zeb.varlo.factory_reset_ready", 8s);
     ASSERT_TRUE(ready);
     EXPECT_EQ(1, ready->int_at(0));
+    EXPECT_TRUE(rig.wait_log("Oven ready for factory reset!", 5s));
     EXPECT_EQ(1, rig.mgr.log_count("Oven ready for factory reset!"));
 
     ASSERT_EQ(0, rig.send("zeb.varlo.factory_reset_end", {0}));
@@ -596,6 +600,7 @@ TEST_F(OvenManagerE2E, AFirmwareOfferIsFlashedIntoTheBoardAndOthersAreIgnored) {
     auto ignored = rig.update.events.wait(kUpdateResponse, 3s, &cursor);
     ASSERT_TRUE(ignored);
     EXPECT_EQ(2, ignored->int_at(0));
+    EXPECT_TRUE(rig.wait_log("Ignoring update another_component:" + path, 5s));
     EXPECT_EQ(1, rig.mgr.log_count("Ignoring update another_component:" + path));
 }
 

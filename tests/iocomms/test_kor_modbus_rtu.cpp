@@ -7,6 +7,7 @@
 #include <modbus/modbus.h>
 #include <poll.h>
 #include <stdlib.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -92,6 +93,22 @@ class RtuTable : public ::testing::Test {
     void send_to_link(const std::vector<uint8_t> &bytes) {
         ASSERT_EQ(static_cast<ssize_t>(bytes.size()), write(board, bytes.data(), bytes.size()));
     }
+    // Waits until n bytes wait on the link's end, unread: the terminal layer hands written bytes
+    // on a moment later, and later still on a busy machine.
+    bool pending_on_link(int n) {
+        const int fd = ::open(device.c_str(), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0) {
+            return false;
+        }
+        const bool there = kor_test::wait_until(
+            [&] {
+                int count = 0;
+                return ioctl(fd, FIONREAD, &count) == 0 && count >= n;
+            },
+            5s);
+        ::close(fd);
+        return there;
+    }
 
     LogCapture log;
     modbus_interface_t *table = nullptr;
@@ -161,7 +178,7 @@ TEST_F(RtuTable, BytesBeyondARawReplyAreNotTakenForTheNextReply) {
     // A confirmation followed by two stray bytes: the next block must not start with them.
     std::vector<uint8_t> first = {0x01, 0x41, 0x00, 0x01, 0x00, 0x00, 0x11, 0x22, 0xEE, 0xEE};
     send_to_link(first);
-    std::this_thread::sleep_for(20ms);
+    ASSERT_TRUE(pending_on_link(static_cast<int>(first.size())));
     uint8_t buffer[8] = {};
     EXPECT_EQ(8, table->receive_raw(ctx, buffer, 8));
 
