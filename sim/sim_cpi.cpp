@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 
 #include "sim_link.hpp"
 
@@ -73,23 +74,23 @@ std::vector<uint8_t> CpiReceiver::handle(std::span<const uint8_t> frame) {
         return none;
     }
     std::vector<uint8_t> reply(frame.begin(), frame.begin() + kHeader);
-    const CpiFault fault = faults_.empty() ? CpiFault::Crc : faults_.front();
-    const bool spoiled = !faults_.empty();
-    if (spoiled) {
+    std::optional<CpiFault> fault;
+    if (!faults_.empty()) {
+        fault = faults_.front();
         faults_.pop_front();
-        // The field named wrongly is big-endian; its low byte is enough to make it another.
-        if (fault == CpiFault::Block) {
-            reply[5] = static_cast<uint8_t>(reply[5] + 1);
-        } else if (fault == CpiFault::File) {
-            reply[3] = static_cast<uint8_t>(reply[3] ^ 0x03);
-        }
+    }
+    // The field named wrongly is big-endian; its low byte is enough to make it another.
+    if (fault == CpiFault::Block) {
+        reply[5] = static_cast<uint8_t>(reply[5] + 1);
+    } else if (fault == CpiFault::File) {
+        reply[3] = static_cast<uint8_t>(reply[3] ^ 0x03);
     }
     const uint16_t crc = modbus_crc16(reply);
     reply.push_back(static_cast<uint8_t>(crc & 0xFF));
     reply.push_back(static_cast<uint8_t>(crc >> 8));
-    if (spoiled && fault == CpiFault::Crc) {
+    if (fault == CpiFault::Crc) {
         reply[kHeader] ^= 0xFF;
-    } else if (spoiled && fault == CpiFault::Short) {
+    } else if (fault == CpiFault::Short) {
         reply.pop_back();
     }
     if (file == kTrailerFile && on_complete_) {

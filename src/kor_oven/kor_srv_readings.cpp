@@ -193,8 +193,8 @@ int32_t kor_srv_enable_tc(oven_operation_srv_t *srv, modbus_data_t *modbus,
     // already in the requested state (the ambient probe is disabled again each time its fault
     // comes back) or a count that had drifted would otherwise move it away from the text.
     int32_t count = 0;
-    for (int32_t p = 1; p <= kThermocouples && text[p - 1] != '\0'; ++p) {
-        count += text[p - 1] == static_cast<char>('0' + p) ? 1 : 0;
+    for (int32_t p = 1; p <= kThermocouples; ++p) {
+        count += position_is_digit(text, p) ? 1 : 0;
     }
     if (err == 0) {
         err = srv->kor_config_update_setting_str(KOR_CONFIG_HEATING_ACTIVE_PROBES, text);
