@@ -182,6 +182,10 @@ void Oven::move_to(int state) {
     if (state != state_) {
         state_ = state;
         state_time_s_ = 0.0;
+        states_.push_back(state);
+        if (states_.size() > kStateHistory) {
+            states_.pop_front();
+        }
     }
     if (state != kStateSoak) {
         soak_left_s_ = 0.0;
@@ -601,6 +605,20 @@ void add_oven_commands(CommandTable &table, Oven &oven) {
             return "error: " + error;
         }
         return std::string("ok");
+    });
+    table.add("states", [&oven](Args args) {
+        if (args.size() == 1 && args[0] == "clear") {
+            oven.clear_states();
+            return std::string("ok");
+        }
+        if (!args.empty()) {
+            return std::string("error: usage: states [clear]");
+        }
+        std::string out;
+        for (int state : oven.states()) {
+            out += (out.empty() ? "" : " ") + std::to_string(state);
+        }
+        return out;
     });
     table.add("physics", [&oven](Args args) {
         if (args.size() != 1 || (args[0] != "on" && args[0] != "off")) {

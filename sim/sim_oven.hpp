@@ -27,6 +27,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <string>
 
 #include "sim_control.hpp"
@@ -53,6 +54,7 @@ enum OvenState : uint16_t {
 
 constexpr int kFirstFault = 199;
 constexpr int kFaultCount = 14;
+constexpr size_t kStateHistory = 256;
 
 struct OvenStatus {
     int state = 0;
@@ -87,6 +89,10 @@ class Oven {
     // Stops or resumes the physics; stopped, the registers keep what they are set to.
     void run(bool on);
     OvenStatus status() const;
+    // The states the oven walked through since the start or the last clear, oldest first (the
+    // latest kStateHistory of them): a master polling register 99 can miss a short one.
+    const std::deque<int> &states() const { return states_; }
+    void clear_states() { states_.assign(1, state_); }
 
   private:
     using Registers = std::array<uint16_t, kRegisterCount>;
@@ -110,6 +116,7 @@ class Oven {
     bool resting_ = false;
 
     int state_ = kStateOff;
+    std::deque<int> states_{kStateOff};
     double state_time_s_ = 0.0;
     double temperature_;
     uint16_t published_temperature_;

@@ -86,6 +86,14 @@ Attempt exchange(modbus_data *ctx, const uint8_t *request, int length, uint16_t 
         a.failed = Step::Receive;
         return a;
     }
+    if (a.result == 0) {
+        // Nothing at all within the bound: a board that did not answer, like a register read
+        // that timed out, not a reply of the wrong length.
+        a.result = -1;
+        a.err = ETIMEDOUT;
+        a.failed = Step::Receive;
+        return a;
+    }
     a.received = a.result;
     a.result =
         kor_modbus_verify_cpi_response_packet(ctx->slave_id, file, block, a.reply, a.received);

@@ -721,7 +721,8 @@ TEST_F(FaultInjectionE2E, FirmwareTransfersToABoardThatMisbehaves) {
         const char *failure;  // in a line the manager logs once
     };
     const Case cases[] = {
-        {nullptr, "silence 3", kTransferFailed, "Transfer failed - retry_count: 2"},
+        {nullptr, "silence 3", kTransferFailed,
+         "Failed modbus receive confirmation - Error: -1 errno: 110 desc: Connection timed out"},
         {"cpi-corrupt", nullptr, kTransferred, "desc: CRC check failed"},
         {"cpi-corrupt short", nullptr, kTransferred, "desc: Wrong CPI response length"},
         {"cpi-corrupt file", nullptr, kTransferred, "desc: Wrong file number response"},
