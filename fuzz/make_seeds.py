@@ -79,7 +79,9 @@ def main():
         "demo_mode": ("zeb.varlo.demo_mode_onoff", ints(1), "4s1 value"),
     }
     for seed, (name, data, fmt) in requests.items():
-        write("fuzz_bus_dispatch", seed, event(name, data, target="zeb_ui", fmt=fmt))
+        # Firmware offers count only from the update service's channel.
+        sender = "zeb_update" if seed == "firmware" else "zeb_ui"
+        write("fuzz_bus_dispatch", seed, event(name, data, target=sender, fmt=fmt))
 
     bridge = {
         "read": event("modbus_r", u16s(100, 4)),

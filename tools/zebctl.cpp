@@ -103,6 +103,7 @@ constexpr const char *kUsageSend =
     "  zeb.varlo.factory_reset_start             zeb.varlo.factory_reset_end OUTCOME\n"
     "  zeb.varlo.idle_mode_onoff ONOFF BELT1_S BELT2_S FAN1 FAN2 FAN3 FAN4\n"
     "  zeb.varlo.demo_mode_onoff 1|0             zeb.update.firmware.available ID PATH\n"
+    "(The manager takes firmware offers only from zeb_update: use offer-firmware.)\n"
     "Any other event: integers are packed as 32-bit signed integers, \"s:TEXT\" as a\n"
     "NUL-terminated string and \"f:NUMBER\" as a 32-bit float, in the order given.\n"
     "\n"

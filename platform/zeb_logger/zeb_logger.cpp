@@ -2,6 +2,11 @@
 // environment (ZEB_LOG, ZEB_LOG_LEVEL), so a module may open as many handles as it likes and
 // lines from several threads never interleave inside a line. The level is checked before
 // anything is formatted: suppressed debug lines cost one comparison.
+//
+// Messages carry text from other processes (event names, channel names, file paths), so the
+// formatted message is escaped before it is written: a control byte or a byte outside printable
+// ASCII becomes \n, \r, \t or \xHH, and no client can start a line of its own or put raw bytes
+// into the log.
 #include "zeb_logger.h"
 
 #include <syslog.h>
@@ -75,6 +80,43 @@ const char *level_name(int level) {
     return level >= 0 && level <= 7 ? names[level] : "LOG";
 }
 
+// True when message needs no escaping (the usual case: no copy is made).
+bool printable(const char *message) {
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(message); *p != 0; ++p) {
+        if (*p < 0x20 || *p > 0x7e) {
+            return false;
+        }
+    }
+    return true;
+}
+
+std::string escaped(const char *message) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (const unsigned char *p = reinterpret_cast<const unsigned char *>(message); *p != 0; ++p) {
+        switch (*p) {
+            case '\n':
+                out += "\\n";
+                break;
+            case '\r':
+                out += "\\r";
+                break;
+            case '\t':
+                out += "\\t";
+                break;
+            default:
+                if (*p < 0x20 || *p > 0x7e) {
+                    out += "\\x";
+                    out += kHex[*p >> 4];
+                    out += kHex[*p & 0xF];
+                } else {
+                    out += static_cast<char>(*p);
+                }
+        }
+    }
+    return out;
+}
+
 void write_line(LogState &s, int level, const char *module, const char *message) {
     if (s.sink != nullptr) {
         s.sink(s.sink_user, level, module, message);
@@ -138,8 +180,19 @@ extern "C" int zeb_logger_log(zeb_logger_t *handle, int level, const char *modul
     } else if (n < 0) {
         message = format;
     }
+    std::string safe;
+    if (!printable(message)) {
+        safe = escaped(message);
+        message = safe.c_str();
+    }
+    module = module != nullptr ? module : "-";
+    std::string safe_module;
+    if (!printable(module)) {
+        safe_module = escaped(module);
+        module = safe_module.c_str();
+    }
     std::lock_guard<std::mutex> guard(s.lock);
-    write_line(s, level, module != nullptr ? module : "-", message);
+    write_line(s, level, module, message);
     return 0;
 }
 

@@ -4,9 +4,13 @@
 //
 // The board checks the image against the trailer, so the trailer is always the file's own last
 // four bytes, whichever blocks they fell into, and a file too short to have one is refused before
-// the board hears anything. The link leaves CPI mode at the end of every update, whatever
+// the board hears anything. The file is opened without blocking, so a name that leads to a FIFO
+// is refused by the regular-file check instead of holding the caller in its open. The link leaves
+// CPI mode at the end of every update, whatever
 // happened, or its polling would stay paused for good.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <array>
@@ -56,6 +60,22 @@ struct FileCloser {
     void operator()(FILE *file) const { std::fclose(file); }
 };
 using FileOwner = std::unique_ptr<FILE, FileCloser>;
+
+// Opens path for reading without blocking on a FIFO or becoming a device's controlling terminal;
+// null with errno set when it cannot. O_NONBLOCK changes nothing for a regular file's reads.
+FILE *open_image(const char *path) {
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    FILE *file = ::fdopen(fd, "rb");
+    if (file == nullptr) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+    }
+    return file;
+}
 
 void wait_for_board() {
     const int32_t ms = g_wait_ms.load();
@@ -235,7 +255,7 @@ extern "C" int kor_board_update_transfer_file_to_io_board_progress(
     UPDATE_LOG(ZEB_LOG_INFO, "Performing IO Board update - file:%s", path);
     int ret = -1;
     int err = 0;
-    FileOwner file(std::fopen(path, "rbe"));
+    FileOwner file(open_image(path));
     if (!file) {
         err = errno;
         UPDATE_LOG(ZEB_LOG_ERR, "Failed to open file:%s - errno:%d", path, err);

@@ -2,7 +2,10 @@
 // configuration factory reset the UI drives, accepting IO board firmware offered by the update
 // service (the control thread carries out the transfer), and the periodic timer callbacks for the
 // cloud heartbeat and the IO board clock. Owns nothing: the handles belong to main.
+#include <sys/stat.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 
@@ -80,6 +83,21 @@ void kor_oven_update_io_board_firmware(const char *component, const char *path) 
     if (path[0] == '\0' || std::strlen(path) >= KOR_STATE_TEXT_SIZE) {
         MGR_LOG(ZEB_LOG_ERR, "Refusing update %s: file path empty or longer than %d characters",
                 component, KOR_STATE_TEXT_SIZE - 1);
+        notify_update_io_board_response(KOR_UPDATE_FAILED);
+        return;
+    }
+    // Only a regular file: a FIFO would hold the control thread in its open for good, a device
+    // would send whatever it gives. stat never opens the file, so it cannot block on one; the
+    // transfer checks again on the file it opens, as the name may meanwhile lead elsewhere.
+    struct stat st {};
+    if (::stat(path, &st) != 0) {
+        MGR_LOG(ZEB_LOG_ERR, "Refusing update %s:%s: cannot read the file - errno:%d", component,
+                path, errno);
+        notify_update_io_board_response(KOR_UPDATE_FAILED);
+        return;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        MGR_LOG(ZEB_LOG_ERR, "Refusing update %s:%s: not a regular file", component, path);
         notify_update_io_board_response(KOR_UPDATE_FAILED);
         return;
     }

@@ -21,6 +21,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string>
 #include <thread>
 
 #include "kor_io_board_update.h"
@@ -63,6 +64,9 @@ __attribute__((format(printf, 1, 2))) void print_line(const char *format, ...) {
     va_end(args);
     std::fflush(stdout);
 }
+
+// The channel start-up opened; set before the request loop starts, read-only after.
+std::string g_channel = KOR_DEFAULT_CHANNEL;
 
 // Serialises IO board (re)initialisations: the control thread and a factory reset on the main
 // thread may both ask for one, and each pauses and resumes the polling around its writes.
@@ -272,6 +276,7 @@ int32_t start_up(const char *device, const char *channel, int32_t debug, Acquire
         return err;
     }
     acquired.service_channel = true;
+    g_channel = channel;
 
     MGR_LOG(ZEB_LOG_INFO, "Initializing update channel");
     // A send to a channel nobody has opened fails on our bus: the update service may simply not
@@ -419,6 +424,10 @@ const char *base_name(const char *path) {
 const char *kor_oven_config_dir() {
     const char *dir = std::getenv("KOR_CONFIG_DIR");
     return dir != nullptr && dir[0] != '\0' ? dir : KOR_DEFAULT_CONFIG_DIR;
+}
+
+const char *kor_oven_channel() {
+    return g_channel.c_str();
 }
 
 void kor_oven_init_wait(int32_t default_ms) {

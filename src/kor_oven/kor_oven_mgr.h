@@ -37,6 +37,8 @@ extern std::mutex demo_mode_mutex;
 
 // The configuration directory in use (KOR_CONFIG_DIR or the default).
 const char *kor_oven_config_dir();
+// The manager's own bus channel: the one start-up opened, KOR_DEFAULT_CHANNEL before that.
+const char *kor_oven_channel();
 // Sleeps default_ms: the fixed waits of the IO board initialisation and of the factory reset.
 // KOR_INIT_WAIT_MS (tests only) replaces every one of them by that many milliseconds.
 void kor_oven_init_wait(int32_t default_ms);

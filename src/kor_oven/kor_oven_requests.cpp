@@ -6,6 +6,9 @@
 // Events come from other processes, so no field is trusted: an integer is read only when the data
 // holds all four of its bytes, a text only up to the end of the data, and a belt or fan number is
 // checked before it becomes an index. An event that fails a check is dropped with a warning.
+// Firmware offers count only from the update service's channel, and only UIs may register for
+// the notifications: the manager's own channel and the services' channels are refused, or the
+// manager would notify itself, or flood a service with UI events, for as long as it runs.
 // Handlers are quick (a queued register write or a synchronous read at most) and the loop holds
 // no lock of its own, so a flood of requests delays only itself, never the control thread.
 #include <algorithm>
@@ -17,6 +20,7 @@
 
 #include "kor_oven_mgr.h"
 #include "kor_oven_snapshot.hpp"
+#include "kor_oven_telvo.h"
 
 namespace {
 
@@ -34,16 +38,22 @@ constexpr const char *kModule = "kor_oven_mgr";
 constexpr std::size_t kNameOffset = 4;            // register, menu preset: after one integer
 constexpr std::size_t kComponentFieldSize = 255;  // firmware offer: id field, then the path
 
-// Bounds-checked view of an event's data bytes.
+// The update service's channel: the only sender of firmware offers.
+constexpr const char *kUpdateChannel = "zeb_update";
+
+// Bounds-checked view of an event's data bytes, and its sender's channel name.
 class EventData {
   public:
     explicit EventData(const zeb_event_t *event)
         : bytes_(static_cast<const char *>(event->data),
                  event->data != nullptr && event->length > 0
                      ? static_cast<std::size_t>(event->length)
-                     : 0) {}
+                     : 0),
+          sender_(event->sender != nullptr ? event->sender : "") {}
 
     std::size_t size() const { return bytes_.size(); }
+    // The channel the sender says it sends from; "" for a sender without a channel.
+    const char *sender() const { return sender_; }
 
     // The index-th 32-bit integer (host order), when the data holds all of it.
     bool integer(std::size_t index, int32_t *out) const {
@@ -70,6 +80,7 @@ class EventData {
 
   private:
     std::span<const char> bytes_;
+    const char *sender_;
 };
 
 constexpr std::size_t kWholeData = static_cast<std::size_t>(-1);
@@ -81,12 +92,23 @@ bool valid_fan(int32_t fan) {
     return fan >= 1 && fan <= KOR_CONFIG_MAX_BLOWERS;
 }
 
+// The manager's own channel and the services' channels: none of them is a UI.
+bool ui_channel(const std::string &channel) {
+    return channel != kor_oven_channel() && channel != kUpdateChannel &&
+           channel != KOR_TELVO_CHANNEL;
+}
+
 // Each returns false when the event's data does not hold what the request needs.
 bool on_register(const EventData &d) {
     int32_t value = 0;
     std::string channel;
     if (!d.integer(0, &value) || !d.text(kNameOffset, kWholeData, &channel) || channel.empty()) {
         return false;
+    }
+    if (!ui_channel(channel)) {
+        MGR_LOG(ZEB_LOG_WARNING, "Registration of client %s refused: the channel is not a UI's",
+                channel.c_str());
+        return true;
     }
     // Only a client that got its place is synchronised: a refused one (a name the bus does not
     // take, no free place) would otherwise flood the registered clients with the whole state.
@@ -185,6 +207,15 @@ bool on_factory_reset_end(const EventData &d) {
 }
 
 bool on_firmware_available(const EventData &d) {
+    // The sender's name is what its bus client says; the bus folder's permissions decide who may
+    // send at all. This still keeps a UI that forwards anything from choosing a file to flash.
+    if (std::strcmp(d.sender(), kUpdateChannel) != 0) {
+        MGR_LOG(ZEB_LOG_WARNING,
+                "Dropping zeb.update.firmware.available from channel %s: firmware offers come "
+                "from %s only",
+                d.sender()[0] != '\0' ? d.sender() : "(none)", kUpdateChannel);
+        return true;
+    }
     std::string component;
     std::string path;
     if (!d.text(0, kComponentFieldSize, &component) ||

@@ -116,7 +116,7 @@ int32_t kor_srv_set_blower_speed(oven_operation_srv_t *srv, modbus_data_t *modbu
         return invalid_input(__LINE__);
     }
     print_line("Set blower speed. Blower:%d Speed:%d\n", blower, speed);
-    KOR_SRV_LOG(ZEB_LOG_INFO, "Set blower speed. Blower:%d Speed:%d\n", blower, speed);
+    KOR_SRV_LOG(ZEB_LOG_INFO, "Set blower speed. Blower:%d Speed:%d", blower, speed);
     const int32_t err = srv->kor_set_blower_speed(modbus, blower, static_cast<uint16_t>(speed));
     if (err != 0) {
         KOR_SRV_LOG(ZEB_LOG_ERR, "Set blower speed time FAILED! Error: %d", err);

@@ -535,7 +535,8 @@ int OvenRig::offer_firmware(const std::string &component, const std::string &pat
     std::memcpy(data.data(), component.data(), std::min<std::size_t>(component.size(), 254));
     data.insert(data.end(), path.begin(), path.end());
     data.push_back('\0');
-    return send_raw("zeb.update.firmware.available", "1s0 id 1s0 path", data.data(), data.size());
+    return update.send(kManagerChannel, "zeb.update.firmware.available", "1s0 id 1s0 path",
+                       data.data(), data.size());
 }
 
 int OvenRig::register_ui() {

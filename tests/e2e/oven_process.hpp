@@ -251,8 +251,8 @@ class OvenRig {
     // Registers the UI client ("zeb.varlo.register": 1 and the channel name) and waits for the
     // manager's synchronisation to end (its oven state event); -1 when it does not come.
     int register_ui();
-    // Offers a firmware file as the update service does: the component in its 255-byte field,
-    // then the path.
+    // Offers a firmware file as the update service does, from its channel: the component in its
+    // 255-byte field, then the path.
     int offer_firmware(const std::string &component, const std::string &path);
 
     // Board helpers.

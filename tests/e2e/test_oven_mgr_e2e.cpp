@@ -655,13 +655,14 @@ TEST_F(OvenManagerE2E, MalformedEventsAreDroppedAndTheManagerStillAnswers) {
                              "zeb.varlo.factory_reset_end", "zeb.varlo.demo_mode_onoff"}) {
         ASSERT_EQ(0, rig.send_raw(name, "4s1 v", &one, 1));
     }
-    // Text fields without their NUL, and a firmware offer too short for its component field.
+    // Text fields without their NUL, and a firmware offer (from the update service, the only
+    // channel offers count from) too short for its component field.
     const std::string no_nul = std::string("\x01\x00\x00\x00", 4) + std::string(64, 'x');
     ASSERT_EQ(0, rig.send_raw("zeb.varlo.register", "4s1 v 1s0 c", no_nul.data(), no_nul.size()));
     ASSERT_EQ(0, rig.send_raw("zeb.varlo.menu_preset_changed", "4s1 v 1s0 c", no_nul.data(),
                               no_nul.size()));
-    ASSERT_EQ(
-        0, rig.send_raw("zeb.update.firmware.available", "1s0 id", no_nul.data(), no_nul.size()));
+    ASSERT_EQ(0, rig.update.send(OvenRig::kManagerChannel, "zeb.update.firmware.available",
+                                 "1s0 id", no_nul.data(), no_nul.size()));
     ASSERT_EQ(0, rig.send("zeb.varlo.no_such_event", {1, 2, 3}));
     ASSERT_TRUE(
         rig.wait_log("process_client_requests: Received event: zeb.varlo.no_such_event", 5s));

@@ -3,6 +3,7 @@
 // last four bytes, that unusable files are refused before the board hears anything, that CPI
 // mode is always left, and the progress reports of the console's variant.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <cerrno>
 #include <cstdio>
@@ -181,11 +182,15 @@ TEST_F(BoardUpdate, UnusableFilesFailBeforeAnythingIsSent) {
     const std::string missing = dir.file("missing.bin");
     const auto three = write_file("three.bin", image(3));
     const auto empty = write_file("empty.bin", {});
+    // A FIFO without a writer: opening it must not wait for one.
+    const std::string fifo = dir.file("fw.fifo");
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
     const std::tuple<std::string, int, std::string> cases[] = {
         {missing, ENOENT, "Failed to open file:" + missing + " - errno:2"},
         {three, EINVAL, "Update file:" + three + " too short - 3 bytes"},
         {empty, EINVAL, "Update file:" + empty + " too short - 0 bytes"},
         {dir.path(), EINVAL, "Update file:" + dir.path() + " is not a regular file"},
+        {fifo, EINVAL, "Update file:" + fifo + " is not a regular file"},
     };
     for (const auto &[path, err, why] : cases) {
         SCOPED_TRACE(path);

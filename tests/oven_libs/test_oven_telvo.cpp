@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <functional>
 #include <nlohmann/json.hpp>
@@ -66,10 +67,22 @@ class OvenTelvo : public ::testing::Test {
         EXPECT_EQ(static_cast<size_t>(s.length), std::strlen(s.data.c_str()) + 1);
         EXPECT_EQ(s.data.back(), '\0');
         std::string text = s.data.substr(0, s.data.size() - 1);
+        // The log holds the text in printable ASCII: the JSON has no control bytes left, and the
+        // logger writes every other byte outside printable ASCII as \xHH.
+        std::string in_log;
+        for (const unsigned char c : text) {
+            if (c < 0x20 || c > 0x7e) {
+                char hex[5];
+                std::snprintf(hex, sizeof hex, "\\x%02x", c);
+                in_log += hex;
+            } else {
+                in_log += static_cast<char>(c);
+            }
+        }
         bool logged = false;
         for (const auto &l : log_.lines()) {
             logged |=
-                l.level == ZEB_LOG_INFO && l.module == "kor_vellor_service" && l.message == text;
+                l.level == ZEB_LOG_INFO && l.module == "kor_vellor_service" && l.message == in_log;
         }
         EXPECT_TRUE(logged) << log_.dump();
         return text;

@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -114,8 +115,8 @@ Bytes operator+(Bytes a, const std::string &text) {
 }
 
 // Dispatches an event whose data buffer is exactly the given bytes (no NUL after them), so a read
-// past the data shows under the address sanitizer.
-void dispatch(const char *name, const Bytes &data = {}) {
+// past the data shows under the address sanitizer. sender is the channel it claims to come from.
+void dispatch(const char *name, const Bytes &data = {}, const char *sender = "") {
     std::unique_ptr<char[]> copy;
     if (!data.empty()) {
         copy = std::make_unique<char[]>(data.size());
@@ -123,10 +124,11 @@ void dispatch(const char *name, const Bytes &data = {}) {
     }
     std::string event_name = name;
     char empty[1] = {'\0'};
+    std::string sender_name = sender;
     zeb_event_t ev{};
     ev.name = event_name.data();
     ev.format = empty;
-    ev.sender = empty;
+    ev.sender = sender_name.data();
     ev.data = copy.get();
     ev.length = static_cast<int32_t>(data.size());
     kor_oven_dispatch_event(&ev);
@@ -203,6 +205,13 @@ class OvenRequests : public ::testing::Test {
         logger = nullptr;
         ::unsetenv("KOR_INIT_WAIT_MS");
         ::unsetenv("ZEB_BUS_DIR");
+    }
+
+    // The test's channel is "zeb_update", a name a registration request may not give: it is
+    // added as a client directly, and a UI's registration request starts the synchronisation.
+    void register_ui() {
+        ASSERT_EQ(0, zeb_service_register("zeb_update", 1));
+        dispatch("zeb.varlo.register", ints({1}) + std::string("ui_main", 8));
     }
 
     int warnings() const {
@@ -317,7 +326,7 @@ TEST_F(OvenRequests, MalformedRequestsAreRefusedBeforeAnyIndexIsUsed) {
     dispatch("zeb.varlo.menu_preset_changed", ints({3}) + std::string("pizza", 6));
     dispatch("zeb.varlo.menu_preset_changed", ints({1}));  // no name at all
     dispatch("zeb.varlo.register", Bytes{1, 0});
-    dispatch("zeb.update.firmware.available", Bytes(100, 'a'));  // no path field
+    dispatch("zeb.update.firmware.available", Bytes(100, 'a'), "zeb_update");  // no path field
     EXPECT_EQ(12, warnings()) << log_.dump();
     EXPECT_TRUE(calls().empty());
 
@@ -336,7 +345,7 @@ TEST_F(OvenRequests, TextFieldsAreReadOnlyUpToTheEndOfTheData) {
     // A component id that fills its 255-byte field without a NUL is not read into the path.
     Bytes offer(255, 'x');
     offer = offer + std::string("/tmp/fw.bin");
-    dispatch("zeb.update.firmware.available", offer);
+    dispatch("zeb.update.firmware.available", offer, "zeb_update");
     EXPECT_TRUE(log_.contains("Notify available update " + std::string(255, 'x') + ":/tmp/fw.bin"))
         << log_.dump();
 }
@@ -349,7 +358,7 @@ TEST_F(OvenRequests, RegistrationInBakeSendsStateBeltsThenPreheatComplete) {
     dispatch("zeb.varlo.set_belt_cook_time", ints({2, 240}));
     g_config.num_belts = 2;
 
-    dispatch("zeb.varlo.register", ints({1}) + std::string("zeb_update", 11));
+    register_ui();
     std::vector<std::string> names;
     std::vector<std::vector<int32_t>> data;
     while (Event ev = next_event(500)) {
@@ -380,7 +389,7 @@ TEST_F(OvenRequests, RegistrationInBakeSendsStateBeltsThenPreheatComplete) {
 
 TEST_F(OvenRequests, RegistrationInCooldownAndWithOneBelt) {
     link_.set_register(99, 8);
-    dispatch("zeb.varlo.register", ints({1}) + std::string("zeb_update", 11));
+    register_ui();
     std::vector<std::string> names;
     while (Event ev = next_event(300)) {
         names.emplace_back(ev->name);
@@ -423,7 +432,7 @@ TEST_F(OvenRequests, ARefusedRegistrationSynchronisesNobody) {
     EXPECT_EQ(0, log_.count("Synchronizing oven state with UI"));
 
     // A client that registers again goes through and is synchronised.
-    dispatch("zeb.varlo.register", ints({1}) + std::string("zeb_update", 11));
+    dispatch("zeb.varlo.register", ints({1}) + std::string("ui_2", 5));
     EXPECT_TRUE(next_event());
     EXPECT_EQ(1, log_.count("Synchronizing oven state with UI"));
 }
@@ -495,8 +504,13 @@ Bytes firmware_offer(const std::string &component, const std::string &path) {
     return field + path + std::string(1, '\0');
 }
 
+// Offers as the update service sends them: from its channel.
+void offer(const std::string &component, const std::string &path) {
+    dispatch("zeb.update.firmware.available", firmware_offer(component, path), "zeb_update");
+}
+
 TEST_F(OvenRequests, FirmwareOffers) {
-    dispatch("zeb.update.firmware.available", firmware_offer("dravik_ui", "/data/ui.bin"));
+    offer("dravik_ui", "/data/ui.bin");
     Event ev = next_event();
     ASSERT_TRUE(ev);
     EXPECT_STREQ("zeb.update.firmware.response", ev->name);
@@ -504,34 +518,42 @@ TEST_F(OvenRequests, FirmwareOffers) {
     EXPECT_EQ(0, state().update_io_board_mode);
     EXPECT_TRUE(log_.contains("Ignoring update dravik_ui:/data/ui.bin"));
 
-    dispatch("zeb.update.firmware.available",
-             firmware_offer("dravik_kor_board", "/data/io_board_2.bin"));
+    const std::string second = scratch_.file("io_board_2.bin");
+    const std::string third = scratch_.file("io_board_3.bin");
+    for (const std::string &path : {second, third}) {
+        std::ofstream(path) << "firmware";
+    }
+    offer("dravik_kor_board", second);
     ev = next_event();
     ASSERT_TRUE(ev);
     EXPECT_EQ((std::vector<int32_t>{KOR_UPDATE_ACCEPTED}), values(ev.get()));
     EXPECT_EQ(1, state().update_io_board_mode);
-    EXPECT_STREQ("/data/io_board_2.bin", state().update_io_board_file_name);
-    EXPECT_TRUE(log_.contains("Accepting update dravik_kor_board:/data/io_board_2.bin"));
+    EXPECT_STREQ(second.c_str(), state().update_io_board_file_name);
+    EXPECT_TRUE(log_.contains("Accepting update dravik_kor_board:" + second));
 
     // While that transfer is pending or running, a second offer gets its final answer at once and
     // leaves the accepted file alone; the first keeps its own answer to come.
-    dispatch("zeb.update.firmware.available",
-             firmware_offer("dravik_kor_board", "/data/io_board_3.bin"));
+    offer("dravik_kor_board", third);
     ev = next_event();
     ASSERT_TRUE(ev);
     EXPECT_EQ((std::vector<int32_t>{KOR_UPDATE_FAILED}), values(ev.get()));
     EXPECT_EQ(1, state().update_io_board_mode);
-    EXPECT_STREQ("/data/io_board_2.bin", state().update_io_board_file_name);
-    EXPECT_EQ(0, log_.count("Accepting update dravik_kor_board:/data/io_board_3.bin"));
+    EXPECT_STREQ(second.c_str(), state().update_io_board_file_name);
+    EXPECT_EQ(0, log_.count("Accepting update dravik_kor_board:" + third));
 }
 
-TEST_F(OvenRequests, AFirmwarePathTheStateCannotHoldIsRefused) {
-    dispatch("zeb.update.firmware.available",
-             firmware_offer("dravik_kor_board", "/" + std::string(300, 'p')));
-    Event ev = next_event();
-    ASSERT_TRUE(ev);
-    EXPECT_EQ((std::vector<int32_t>{KOR_UPDATE_FAILED}), values(ev.get()));
-    EXPECT_EQ(0, state().update_io_board_mode);
+// Paths the manager cannot or must not send are refused at once, before any transfer is set up.
+TEST_F(OvenRequests, FirmwareOffersOfUnusablePathsAreRefused) {
+    const std::string missing = scratch_.file("missing.bin");
+    const std::string cases[] = {"/" + std::string(300, 'p'), missing, scratch_.path()};
+    for (const std::string &path : cases) {
+        SCOPED_TRACE(path.substr(0, 40));
+        offer("dravik_kor_board", path);
+        Event ev = next_event();
+        ASSERT_TRUE(ev);
+        EXPECT_EQ((std::vector<int32_t>{KOR_UPDATE_FAILED}), values(ev.get()));
+        EXPECT_EQ(0, state().update_io_board_mode);
+    }
 }
 
 TEST_F(OvenRequests, HeartbeatFillsItsFieldsAndStaysQuietInDemoMode) {
