@@ -7,6 +7,7 @@
 // twice from the file): the slave takes a repeated block as a replacement of the first copy.
 #include "modbus_ft.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -131,8 +132,27 @@ extern "C" uint16_t modbus_ft_calculate_crc(const uint8_t *data, int length) {
     return crc;
 }
 
+namespace {
+// Opened without blocking: a FIFO or a device named as the image must not hold the bridge in
+// open(); the regular-file check below turns it away.
+FILE *open_image(const char *path) {
+    if (path == nullptr) {
+        return nullptr;
+    }
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return nullptr;
+    }
+    FILE *file = ::fdopen(fd, "rb");
+    if (file == nullptr) {
+        ::close(fd);
+    }
+    return file;
+}
+}  // namespace
+
 extern "C" int modbus_ft_write_file(modbus_t *ctx, int fileID, const char *filePath) {
-    FileOwner file(filePath != nullptr ? std::fopen(filePath, "rbe") : nullptr);
+    FileOwner file(open_image(filePath));
     if (!file || ctx == nullptr) {
         pmx_printf("Failed to open file: %s", filePath != nullptr ? filePath : "(null)");
         return -1;

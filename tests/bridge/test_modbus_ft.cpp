@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "bridge_process.hpp"
 #include "log_capture.hpp"
@@ -324,9 +325,15 @@ TEST_F(ModbusFileTransfer, UnreadableFileFailsWithMinusTwo) {
     FakeSlave slave(always_confirm);
     Master master(slave.path());
     ASSERT_TRUE(master.ok());
-    // A directory opens for reading but gives no data.
-    EXPECT_EQ(modbus_ft_write_file(master.ctx(), 1, dir_.path().c_str()), -2);
-    EXPECT_TRUE(logged("FW Update Failed to read data from file"));
+    // A directory opens for reading but gives no data; a FIFO nobody writes to must not block
+    // the bridge in its open.
+    const std::string fifo = dir_.file("image.fifo");
+    ASSERT_EQ(0, ::mkfifo(fifo.c_str(), 0600));
+    for (const std::string &path : {dir_.path(), fifo}) {
+        SCOPED_TRACE(path);
+        EXPECT_EQ(modbus_ft_write_file(master.ctx(), 1, path.c_str()), -2);
+        EXPECT_TRUE(logged("FW Update Failed to read data from file"));
+    }
     EXPECT_TRUE(slave.requests().empty());
 }
 
