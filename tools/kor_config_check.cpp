@@ -141,15 +141,18 @@ std::string open_problem(int rc) {
     }
 }
 
-// Copies a regular file, refusing anything else without blocking on it; 0 or -errno.
-int copy_regular_file(const std::string &from, const std::string &to) {
-    const int fd = ::open(from.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+// Reads a regular file of at most 16 MiB (the store's own bound), refusing anything else without
+// blocking on it; 0 or -errno.
+int read_regular_file(const std::string &path, std::string &data) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
     if (fd < 0) {
         return -errno;
     }
     struct stat st {};
     int rc = ::fstat(fd, &st) != 0 ? -errno : (S_ISREG(st.st_mode) ? 0 : -EINVAL);
-    std::string data;
+    if (rc == 0 && st.st_size > (16 << 20)) {
+        rc = -EFBIG;
+    }
     char buffer[8192];
     while (rc == 0) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
@@ -162,15 +165,21 @@ int copy_regular_file(const std::string &from, const std::string &to) {
         }
     }
     ::close(fd);
-    if (rc != 0) {
-        return rc;
-    }
-    FILE *out = std::fopen(to.c_str(), "wbx");
+    return rc;
+}
+
+// Writes a new file (never one that exists); 0 or -errno.
+int write_new_file(const std::string &path, const std::string &data) {
+    FILE *out = std::fopen(path.c_str(), "wbx");
     if (out == nullptr) {
         return -errno;
     }
     const bool written = std::fwrite(data.data(), 1, data.size(), out) == data.size();
-    return std::fclose(out) == 0 && written ? 0 : -EIO;
+    const int err = written ? 0 : errno;
+    if (std::fclose(out) != 0 || !written) {
+        return -(err != 0 ? err : errno);
+    }
+    return 0;
 }
 
 // Owns a logger handle; the lines of the configuration library arrive through the sink.
@@ -243,6 +252,8 @@ class Checker {
 
     const std::vector<std::string> &problems() const { return problems_; }
     const std::vector<std::string> &notes() const { return notes_; }
+    // Why the scratch copy could not be made; empty when it was.
+    const std::string &scratch_error() const { return scratch_error_; }
     // What the library loaded, for the clean verdict.
     const std::string &loaded() const { return loaded_; }
 
@@ -563,15 +574,21 @@ class Checker {
     // The library's own load, as the oven manager does it, on a scratch copy of the store and
     // the model file. Its failure line names the setting it stopped at.
     void run_loader() {
-        if (int rc = copy_regular_file(dir_ + "/" + kSettings, scratch_ + "/" + kSettings);
-            rc != 0) {
-            problem(format("%s: cannot be copied: %s", kSettings, std::strerror(-rc)));
+        std::string text;
+        if (int rc = read_regular_file(dir_ + "/" + kSettings, text); rc != 0) {
+            problem(format("%s: cannot be copied: %s", kSettings, open_problem(rc).c_str()));
             return;
         }
+        if (!copy_into_scratch(kSettings, text)) {
+            return;
+        }
+        text.clear();
+        // A model file that cannot be read is missing from the copy; the loader says so.
         if (v_.model && !v_.model->empty() && v_.model->find('/') == std::string::npos &&
-            *v_.model != "." && *v_.model != "..") {
-            // A model file that cannot be copied is missing from the copy; the loader says so.
-            copy_regular_file(dir_ + "/" + *v_.model, scratch_ + "/" + *v_.model);
+            *v_.model != "." && *v_.model != ".." &&
+            read_regular_file(dir_ + "/" + *v_.model, text) == 0 &&
+            !copy_into_scratch(*v_.model, text)) {
+            return;
         }
 
         CapturedLog log;
@@ -601,8 +618,19 @@ class Checker {
         problem(format("%s: the oven manager stops loading here: \"%s\"", key, failure.c_str()));
     }
 
+    // A copy that cannot be written is the check's own trouble, not the store's.
+    bool copy_into_scratch(const std::string &name, const std::string &text) {
+        const std::string path = scratch_ + "/" + name;
+        if (int rc = write_new_file(path, text); rc != 0) {
+            scratch_error_ = format("cannot write %s: %s", path.c_str(), std::strerror(-rc));
+            return false;
+        }
+        return true;
+    }
+
     std::string dir_;
     std::string scratch_;
+    std::string scratch_error_;
     Store store_;
     Values v_;
     std::vector<std::string> problems_;
@@ -664,6 +692,10 @@ int main(int argc, char **argv) {
 
     Checker checker(dir, scratch.path());
     checker.run();
+    if (!checker.scratch_error().empty()) {
+        std::fprintf(stderr, "kor_config_check: %s\n", checker.scratch_error().c_str());
+        return kExitUsage;
+    }
     for (const std::string &line : checker.problems()) {
         std::printf("%s\n", line.c_str());
     }

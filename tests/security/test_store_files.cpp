@@ -17,6 +17,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
@@ -337,24 +338,28 @@ TEST(ManagerStores, FileLevelProblemsAreNamedAndNeverBlock) {
     }
 }
 
-// kor_config_check on the same kinds of files, and without its scratch folder: FIFOs are
-// problems of the store (status 1) named with the file, never a hang; a missing TMPDIR is the
-// check's own trouble (status 2), not the store's.
+// kor_config_check on the same kinds of files, and without room for its scratch copy: FIFOs are
+// problems of the store (status 1) named with the file, never a hang; a missing or full TMPDIR is
+// the check's own trouble (status 2), not the store's.
 TEST(ConfigCheck, UnreadableFilesAndAMissingScratchFolder) {
     struct Case {
         const char *name;
         const char *fifo;      // the file replaced by a FIFO, if any
         const char *drop_key;  // a settings line removed, if any
-        bool tmpdir_missing;
+        const char *tmpdir;    // "gone", "full" or empty
         int status;
         std::string out;  // a part of standard output, after the folder
         std::string err;  // a part of standard error, after the missing TMPDIR
     };
     const std::vector<Case> cases = {
-        {"settings is a FIFO", "settings", "", false, 1, "/settings: not a regular file", ""},
-        {"the model file is a FIFO", "KOR-2B4", "blower_speed_sense_error", false, 1,
+        {"settings is a FIFO", "settings", "", "", 1, "/settings: not a regular file", ""},
+        {"the model file is a FIFO", "KOR-2B4", "blower_speed_sense_error", "", 1,
          "/KOR-2B4 cannot be opened: not a regular file", ""},
-        {"TMPDIR is missing", nullptr, "", true, 2, "", ": No such file or directory\n"},
+        {"TMPDIR is missing", nullptr, "", "gone", 2, "",
+         "kor_config_check: no scratch folder in {TMPDIR}: No such file or directory\n"},
+        // Last: it needs root to mount a tmpfs, and skips without.
+        {"TMPDIR is full", nullptr, "", "full", 2, "",
+         "kor_config_check: cannot write {TMPDIR}/kor_config_check."},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.name);
@@ -366,16 +371,26 @@ TEST(ConfigCheck, UnreadableFilesAndAMissingScratchFolder) {
             fs::remove(path);
             ASSERT_EQ(0, ::mkfifo(path.c_str(), 0600));
         }
-        const std::string tmpdir = c.tmpdir_missing ? scratch.file("gone") : scratch.path();
+        const std::string tmpdir = *c.tmpdir != '\0' ? scratch.file(c.tmpdir) : scratch.path();
+        std::optional<Tmpfs> disk;
+        if (std::string(c.tmpdir) == "full") {
+            fs::create_directories(tmpdir);
+            disk.emplace(tmpdir);
+            if (!disk->mounted()) {
+                GTEST_SKIP() << "cannot mount a tmpfs on " << tmpdir << ": "
+                             << std::strerror(errno);
+            }
+            ASSERT_TRUE(fill(tmpdir + "/filler"));
+        }
         const CheckRun r = config_check(dir, "TMPDIR=" + quote(tmpdir));
         EXPECT_EQ(c.status, r.status) << r.out << r.err;
         if (!c.out.empty()) {
             EXPECT_NE(std::string::npos, r.out.find(dir + c.out)) << r.out;
         }
         if (!c.err.empty()) {
-            EXPECT_NE(std::string::npos,
-                      r.err.find("kor_config_check: no scratch folder in " + tmpdir + c.err))
-                << r.err;
+            std::string err = c.err;
+            err.replace(err.find("{TMPDIR}"), 8, tmpdir);
+            EXPECT_EQ(0u, r.err.find(err)) << r.err;
             EXPECT_EQ("", r.out) << "the store is not blamed";
         }
     }
