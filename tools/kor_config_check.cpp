@@ -7,8 +7,8 @@
 // the key into the store, and a check must leave the directory as it found it.
 // Store files are read only when they are regular files, without blocking (a FIFO in the place
 // of one is a problem of the store, never a hang).
-// Exit status: 0 clean, 1 problems found, 2 usage error, unreadable directory or no scratch
-// folder.
+// Exit status: 0 clean, 1 problems found, 2 usage error, unreadable directory or no room for
+// the scratch copy (TMPDIR missing or full).
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -75,7 +75,7 @@ void print_usage(FILE *out) {
         "DIR itself is not changed.\n"
         "The loader runs on a copy in a scratch folder under $TMPDIR (default /tmp).\n"
         "Exit status: 0 the store loads and runs cleanly, 1 problems were found,\n"
-        "2 usage error, unreadable directory or no scratch folder.\n",
+        "2 usage error, unreadable directory or no room for the scratch copy.\n",
         out);
 }
 
