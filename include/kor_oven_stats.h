@@ -2,7 +2,8 @@
  * store "sys_stat" of the configuration directory. Run-time trackers for the powered oven, the
  * energy-saving mode and each belt; the cook time derived from them; period averages of the
  * setpoints. Times are in the store's unit, seconds. Every store failure is logged with its
- * code and returned. */
+ * code and returned; a file that cannot be written is not such a failure (see
+ * kor_stats_store_status). */
 #ifndef KOR_OVEN_STATS_H
 #define KOR_OVEN_STATS_H
 
@@ -17,6 +18,10 @@ extern "C" {
 /* Opens "<dir>/sys_stat" and starts the powered-on and energy-mode trackers. 0, -1 for a null
  * dir or a path that does not fit, or the store's code. */
 int32_t kor_init_stats(const char *dir);
+/* 0 while the store's file is written (or the store is not open), else the code of the last
+ * write that failed: the statistics are kept in memory meanwhile and written with the next
+ * change that finds the disk writable again. */
+int32_t kor_stats_store_status(void);
 /* Closes the store; the result of the close (-1 when it was not open). */
 int32_t kor_close_stats(void);
 /* Brings the running totals of every running tracker up to date in the store. Returns 0. */

@@ -2,8 +2,14 @@
  * atomically. Time unit: seconds. A run-time tracker keeps its accumulated seconds; start marks
  * the moment (monotonic clock); update with end flag 0 adds the elapsed time and goes on, with
  * end flag 1 adds it and stops. A period average keeps the average of the values recorded within
- * the period. Values survive a restart; a file that cannot be parsed is set aside as
- * "<file>.corrupt" with a warning and the statistics start again from zero.
+ * the period. Values survive a restart.
+ *
+ * The file never stops the store. One that cannot be used (unparsable, not a regular file,
+ * larger than 16 MiB, unreadable) is set aside as "<file>.corrupt.<UTC time>" with a warning
+ * (the newest three are kept) and the statistics start again from zero. A write that fails (a
+ * full or read-only disk, a missing folder) keeps every value in memory: the operation still
+ * succeeds, the failure is logged once with the file's name and shown by zeb_stat_write_status,
+ * and every later change writes the whole file again until a write succeeds (logged once too).
  *
  * The file, one "key = value" a line (comments and other lines are kept as they are):
  *   <tracker> = whole seconds accumulated (the part of a second not yet counted stays in
@@ -18,9 +24,9 @@
  * tracker or an average, and using it as the other kind is -EINVAL.
  *
  * Results: 0, or a negative errno: -EINVAL for bad arguments, -ENOENT for an entry that does
- * not exist (or a store whose directory does not exist), the errno of a failed write otherwise.
- * A missing file is created empty by open. Updating a stopped tracker is 0 and changes nothing.
- * Close adds the running stretches of the trackers. A handle may be used from several threads;
+ * not exist. A missing file is created empty by open. Updating a stopped tracker is 0 and
+ * changes nothing. Close adds the running stretches of the trackers and returns the result of
+ * that last write. A handle may be used from several threads;
  * one handle per file and process is expected. */
 #ifndef ZEB_STAT_H
 #define ZEB_STAT_H
@@ -39,6 +45,9 @@ int zeb_stat_runtime_update(zeb_stat_t *handle, const char *name, int32_t end);
 /* The entry's current value: a tracker's seconds (including a running stretch), an average. */
 int zeb_stat_get_field(zeb_stat_t *handle, const char *name, int32_t *value);
 int zeb_stat_average_period(zeb_stat_t *handle, const char *name, uint32_t value, int32_t period_s);
+/* 0 while the file is written, else the (negative) code of the last write that failed; -EINVAL
+ * for a bad handle. */
+int zeb_stat_write_status(zeb_stat_t *handle);
 int zeb_stat_close(zeb_stat_t *handle);
 
 #ifdef __cplusplus

@@ -5,9 +5,14 @@
 // minimums above their maximums, set points outside their bounds and cook times the belt motor
 // cannot run. The loader runs on a scratch copy: when a key falls back to the model file it writes
 // the key into the store, and a check must leave the directory as it found it.
-// Exit status: 0 clean, 1 problems found, 2 usage error or unreadable directory.
+// Store files are read only when they are regular files, without blocking (a FIFO in the place
+// of one is a problem of the store, never a hang).
+// Exit status: 0 clean, 1 problems found, 2 usage error, unreadable directory or no room for
+// the scratch copy (TMPDIR missing or full).
 #include <dirent.h>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <array>
 #include <cerrno>
@@ -68,8 +73,9 @@ void print_usage(FILE *out) {
         "blower speed outside the inverter range, set temperature outside its bounds, cook time\n"
         "outside its belt's bounds and cook time whose belt RPM the motor cannot reach.\n"
         "DIR itself is not changed.\n"
+        "The loader runs on a copy in a scratch folder under $TMPDIR (default /tmp).\n"
         "Exit status: 0 the store loads and runs cleanly, 1 problems were found,\n"
-        "2 usage error or unreadable directory.\n",
+        "2 usage error, unreadable directory or no room for the scratch copy.\n",
         out);
 }
 
@@ -96,10 +102,12 @@ class ScratchDir {
   public:
     ScratchDir() {
         const char *tmp = std::getenv("TMPDIR");
-        std::string pattern = std::string(tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp") +
-                              "/kor_config_check.XXXXXX";
+        parent_ = tmp != nullptr && tmp[0] != '\0' ? tmp : "/tmp";
+        std::string pattern = parent_ + "/kor_config_check.XXXXXX";
         if (::mkdtemp(pattern.data()) != nullptr) {
             path_ = pattern;
+        } else {
+            error_ = errno;
         }
     }
     ~ScratchDir() {
@@ -111,10 +119,68 @@ class ScratchDir {
     ScratchDir(const ScratchDir &) = delete;
     ScratchDir &operator=(const ScratchDir &) = delete;
     const std::string &path() const { return path_; }
+    const std::string &parent() const { return parent_; }
+    int error() const { return error_; }
 
   private:
+    std::string parent_;
     std::string path_;
+    int error_ = 0;
 };
+
+// Why the configuration store refused to open a file: its error text, and for the codes that
+// say it badly, the store's own meaning.
+std::string open_problem(int rc) {
+    switch (rc) {
+        case -EINVAL:
+            return "not a regular file";
+        case -EFBIG:
+            return "larger than 16 MiB";
+        default:
+            return std::strerror(-rc);
+    }
+}
+
+// Reads a regular file of at most 16 MiB (the store's own bound), refusing anything else without
+// blocking on it; 0 or -errno.
+int read_regular_file(const std::string &path, std::string &data) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd < 0) {
+        return -errno;
+    }
+    struct stat st {};
+    int rc = ::fstat(fd, &st) != 0 ? -errno : (S_ISREG(st.st_mode) ? 0 : -EINVAL);
+    if (rc == 0 && st.st_size > (16 << 20)) {
+        rc = -EFBIG;
+    }
+    char buffer[8192];
+    while (rc == 0) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno != EINTR) {
+            rc = -errno;
+        } else if (n == 0) {
+            break;
+        } else if (n > 0) {
+            data.append(buffer, static_cast<size_t>(n));
+        }
+    }
+    ::close(fd);
+    return rc;
+}
+
+// Writes a new file (never one that exists); 0 or -errno.
+int write_new_file(const std::string &path, const std::string &data) {
+    FILE *out = std::fopen(path.c_str(), "wbx");
+    if (out == nullptr) {
+        return -errno;
+    }
+    const bool written = std::fwrite(data.data(), 1, data.size(), out) == data.size();
+    const int err = written ? 0 : errno;
+    if (std::fclose(out) != 0 || !written) {
+        return -(err != 0 ? err : errno);
+    }
+    return 0;
+}
 
 // Owns a logger handle; the lines of the configuration library arrive through the sink.
 class CapturedLog {
@@ -164,13 +230,19 @@ struct Values {
 
 class Checker {
   public:
-    explicit Checker(std::string dir) : dir_(std::move(dir)) {}
+    Checker(std::string dir, std::string scratch)
+        : dir_(std::move(dir)), scratch_(std::move(scratch)) {}
 
     // Reads and checks everything; the problems found, in key order, the loader's verdict last.
     void run() {
         const std::string path = dir_ + "/" + kSettings;
         if (int rc = store_.open(path); rc != 0) {
-            problem(format("%s: cannot open %s: %s", kSettings, path.c_str(), std::strerror(-rc)));
+            problem(format("%s: cannot open %s: %s", kSettings, path.c_str(),
+                           open_problem(rc).c_str()));
+            return;
+        }
+        if (struct stat st{}; ::stat(path.c_str(), &st) == 0 && st.st_size == 0) {
+            problem(format("%s: %s is empty", kSettings, path.c_str()));
             return;
         }
         read_keys();
@@ -180,6 +252,8 @@ class Checker {
 
     const std::vector<std::string> &problems() const { return problems_; }
     const std::vector<std::string> &notes() const { return notes_; }
+    // Why the scratch copy could not be made; empty when it was.
+    const std::string &scratch_error() const { return scratch_error_; }
     // What the library loaded, for the clean verdict.
     const std::string &loaded() const { return loaded_; }
 
@@ -360,7 +434,7 @@ class Checker {
         Store model_store;
         if (int orc = model_store.open(path); orc != 0) {
             problem(format("%s: missing, and the model file %s cannot be opened: %s", key,
-                           path.c_str(), std::strerror(-orc)));
+                           path.c_str(), open_problem(orc).c_str()));
             return;
         }
         rc = zeb_config_get_string(model_store.get(), key, &value);
@@ -500,25 +574,25 @@ class Checker {
     // The library's own load, as the oven manager does it, on a scratch copy of the store and
     // the model file. Its failure line names the setting it stopped at.
     void run_loader() {
-        ScratchDir scratch;
-        if (scratch.path().empty()) {
-            problem(format("%s: no scratch folder to load a copy in: %s", kSettings,
-                           std::strerror(errno)));
+        std::string text;
+        if (int rc = read_regular_file(dir_ + "/" + kSettings, text); rc != 0) {
+            problem(format("%s: cannot be copied: %s", kSettings, open_problem(rc).c_str()));
             return;
         }
-        std::error_code ec;
-        fs::copy_file(dir_ + "/" + kSettings, scratch.path() + "/" + kSettings, ec);
-        if (ec) {
-            problem(format("%s: cannot be copied: %s", kSettings, ec.message().c_str()));
+        if (!copy_into_scratch(kSettings, text)) {
             return;
         }
+        text.clear();
+        // A model file that cannot be read is missing from the copy; the loader says so.
         if (v_.model && !v_.model->empty() && v_.model->find('/') == std::string::npos &&
-            *v_.model != "." && *v_.model != ".." && fs::is_regular_file(dir_ + "/" + *v_.model)) {
-            fs::copy_file(dir_ + "/" + *v_.model, scratch.path() + "/" + *v_.model, ec);
+            *v_.model != "." && *v_.model != ".." &&
+            read_regular_file(dir_ + "/" + *v_.model, text) == 0 &&
+            !copy_into_scratch(*v_.model, text)) {
+            return;
         }
 
         CapturedLog log;
-        const int32_t rc = kor_load_oven_config(scratch.path().c_str(), log.get());
+        const int32_t rc = kor_load_oven_config(scratch_.c_str(), log.get());
         if (rc == 0) {
             oven_config_t cfg;
             kor_get_oven_config(&cfg);
@@ -544,7 +618,19 @@ class Checker {
         problem(format("%s: the oven manager stops loading here: \"%s\"", key, failure.c_str()));
     }
 
+    // A copy that cannot be written is the check's own trouble, not the store's.
+    bool copy_into_scratch(const std::string &name, const std::string &text) {
+        const std::string path = scratch_ + "/" + name;
+        if (int rc = write_new_file(path, text); rc != 0) {
+            scratch_error_ = format("cannot write %s: %s", path.c_str(), std::strerror(-rc));
+            return false;
+        }
+        return true;
+    }
+
     std::string dir_;
+    std::string scratch_;
+    std::string scratch_error_;
     Store store_;
     Values v_;
     std::vector<std::string> problems_;
@@ -596,8 +682,20 @@ int main(int argc, char **argv) {
         return kExitUsage;
     }
 
-    Checker checker(dir);
+    // The check's own trouble, not the store's: said apart, before anything is read.
+    ScratchDir scratch;
+    if (scratch.path().empty()) {
+        std::fprintf(stderr, "kor_config_check: no scratch folder in %s: %s\n",
+                     scratch.parent().c_str(), std::strerror(scratch.error()));
+        return kExitUsage;
+    }
+
+    Checker checker(dir, scratch.path());
     checker.run();
+    if (!checker.scratch_error().empty()) {
+        std::fprintf(stderr, "kor_config_check: %s\n", checker.scratch_error().c_str());
+        return kExitUsage;
+    }
     for (const std::string &line : checker.problems()) {
         std::printf("%s\n", line.c_str());
     }

@@ -5,12 +5,15 @@
 #include "zeb_store_file.hpp"
 
 #include <fcntl.h>
+#include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
 #include <cmath>
+#include <cstdint>
+#include <optional>
 #include <system_error>
 #include <utility>
 
@@ -35,6 +38,28 @@ std::string directory_of(const std::string &path) {
         return ".";
     }
     return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+// Twelve characters from the kernel's random source: a temporary name nobody can guess.
+std::string random_suffix() {
+    static constexpr char kDigits[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char bytes[12] = {};
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            break;  // cannot happen once the pool is up; O_EXCL still keeps the open safe
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    std::string out;
+    for (unsigned char b : bytes) {
+        out += kDigits[b % (sizeof kDigits - 1)];
+    }
+    return out;
 }
 
 int write_all(int fd, std::string_view data) {
@@ -187,16 +212,27 @@ std::string StoreFile::render() const {
 }
 
 int read_file(const std::string &path, std::string &out) {
-    UniqueFd fd(retry_eintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); }));
+    // A store is a regular file. Anything else (a FIFO would block the open for ever, a device
+    // may act on being opened) is refused before it is opened; the non-blocking open and the
+    // check of the opened descriptor close the gap of a file swapped in between. Symbolic links
+    // are followed: an installation may keep its stores elsewhere.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode)) {
+        return S_ISDIR(st.st_mode) ? -EISDIR : -EINVAL;
+    }
+    UniqueFd fd(retry_eintr(
+        [&] { return ::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC); }));
     if (!fd) {
         return -errno;
     }
-    struct stat st {};
     if (::fstat(fd.get(), &st) != 0) {
         return -errno;
     }
-    if (S_ISDIR(st.st_mode)) {
-        return -EISDIR;
+    if (!S_ISREG(st.st_mode)) {
+        return S_ISDIR(st.st_mode) ? -EISDIR : -EINVAL;
+    }
+    if (static_cast<std::uintmax_t>(st.st_size) > kMaxFileSize) {
+        return -EFBIG;
     }
     std::string data;
     char buffer[8192];
@@ -209,7 +245,7 @@ int read_file(const std::string &path, std::string &out) {
             break;
         }
         if (data.size() + static_cast<std::size_t>(n) > kMaxFileSize) {
-            return -EFBIG;
+            return -EFBIG;  // grew while being read
         }
         data.append(buffer, static_cast<std::size_t>(n));
     }
@@ -217,20 +253,48 @@ int read_file(const std::string &path, std::string &out) {
     return 0;
 }
 
-int write_file_atomically(const std::string &path, std::string_view content) {
-    const std::string tmp = path + ".tmp";
-    mode_t mode = 0644;
-    if (struct stat st{}; ::stat(path.c_str(), &st) == 0) {
-        mode = st.st_mode & 07777;
+const char *file_problem(int rc) {
+    switch (rc) {
+        case -ENOENT:
+            return "does not exist";
+        case -EISDIR:
+        case -EINVAL:
+            return "is not a regular file";
+        case -EFBIG:
+            return "is larger than 16 MiB";
+        default:
+            return "cannot be read";
     }
-    UniqueFd fd(retry_eintr(
-        [&] { return ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode); }));
+}
+
+int write_file_atomically(const std::string &path, std::string_view content) {
+    // The file being replaced lends its permissions (never more: the set-id bits stay off); a new
+    // file gets 0644 less the umask from the open itself.
+    std::optional<mode_t> keep;
+    if (struct stat st{}; ::stat(path.c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+        keep = st.st_mode & 0777;
+    }
+    // The temporary file has a name nobody can guess and is created, never opened: whatever
+    // somebody put in the directory beforehand (a symbolic link to a file to be overwritten, a
+    // directory to make the write fail) is not touched.
+    std::string tmp;
+    UniqueFd fd;
+    for (int attempt = 0; attempt < 16 && !fd; ++attempt) {
+        tmp = path + ".tmp." + random_suffix();
+        fd.reset(retry_eintr([&] {
+            return ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                          keep ? *keep : 0644);
+        }));
+        if (!fd && errno != EEXIST) {
+            return -errno;
+        }
+    }
     if (!fd) {
-        return -errno;
+        return -EEXIST;
     }
     int rc = write_all(fd.get(), content);
-    if (rc == 0 && ::fchmod(fd.get(), mode) != 0) {
-        rc = -errno;
+    if (rc == 0 && keep && ::fchmod(fd.get(), *keep) != 0) {
+        rc = -errno;  // the umask of the open may have taken bits the old file had
     }
     if (rc == 0 && ::fsync(fd.get()) != 0) {
         rc = -errno;

@@ -60,13 +60,21 @@ class StoreFile {
     std::vector<std::size_t> malformed_;
 };
 
-// Reads a whole file. 0, or -errno (-ENOENT for a missing file, -EISDIR, -EFBIG above 16 MiB).
+// Reads a whole regular file, following symbolic links. 0, or -errno: -ENOENT for a missing
+// file, -EISDIR for a directory, -EINVAL for anything else that is not a regular file (a FIFO,
+// a device, a socket: refused without blocking), -EFBIG above 16 MiB.
 int read_file(const std::string &path, std::string &out);
 
-// Replaces the file so that a crash at any moment leaves the old or the new content: writes
-// "<path>.tmp", fsyncs it, renames it over path and fsyncs the directory. The file keeps the mode
-// of the one it replaces (0644 less the umask for a new one). 0, or -errno; on failure the old
-// file is untouched and the temporary one removed.
+// What is wrong with a file that read_file refused, in words that follow its name: "does not
+// exist", "is not a regular file", "is larger than 16 MiB", "cannot be read".
+const char *file_problem(int rc);
+
+// Replaces the file so that a crash at any moment leaves the old or the new content: writes a
+// new temporary file "<path>.tmp.<random>" (created exclusively, so nothing planted in the
+// directory is followed or overwritten), fsyncs it, renames it over path and fsyncs the
+// directory. A symbolic link at path is replaced, never followed. The file keeps the permission
+// bits of the regular file it replaces (0644 less the umask for a new one). 0, or -errno; on
+// failure the old file is untouched and the temporary one removed.
 int write_file_atomically(const std::string &path, std::string_view content);
 
 }  // namespace zeb::store

@@ -5,20 +5,33 @@
 // every nanosecond and the file is rewritten at most once a second per tracker. Averages keep
 // their sum, count and period start in the file beside the average itself, so a restart inside a
 // period goes on averaging where it stopped.
+//
+// The oven bakes without statistics, so the file never stops the store: a file that cannot be
+// read is set aside under a time-stamped name and counting starts from zero; a write that fails
+// (a full or read-only disk) keeps everything in memory, is logged once with the file's name, and
+// every later change tries the whole file again until a write succeeds, which is logged once too.
 #include "zeb_stat.h"
 
+#include <dirent.h>
+#include <fcntl.h>
+#include <stdio.h>
+#include <sys/stat.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "zeb_logger.h"
 #include "zeb_stat.hpp"
@@ -33,6 +46,8 @@ constexpr const char *kModule = "zeb_stat";
 constexpr std::string_view kSumSuffix = ".sum";
 constexpr std::string_view kCountSuffix = ".count";
 constexpr std::string_view kStartSuffix = ".period_start";
+// Unreadable files set aside and kept, the newest ones: enough to compare, too few to fill a disk.
+constexpr std::size_t kKeepUnreadable = 3;
 
 int64_t system_monotonic_ns() {
     timespec ts{};
@@ -66,6 +81,91 @@ int32_t clamp_int32(int64_t v) {
     return v > INT32_MAX ? INT32_MAX : (v < INT32_MIN ? INT32_MIN : static_cast<int32_t>(v));
 }
 
+std::string directory_of(const std::string &path) {
+    auto slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string base_name(const std::string &path) {
+    auto slash = path.rfind('/');
+    return slash == std::string::npos ? path : path.substr(slash + 1);
+}
+
+// "<path>.corrupt.<UTC time>", so names sort by age.
+std::string unreadable_name(const std::string &path, int64_t seconds) {
+    time_t t = static_cast<time_t>(seconds);
+    tm parts{};
+    gmtime_r(&t, &parts);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &parts);
+    return path + ".corrupt." + stamp;
+}
+
+// The names of the files set aside beside path, oldest first.
+std::vector<std::string> unreadable_names(const std::string &path) {
+    const std::string prefix = base_name(path) + ".corrupt.";
+    std::vector<std::string> names;
+    if (DIR *d = ::opendir(directory_of(path).c_str()); d != nullptr) {
+        while (const dirent *e = ::readdir(d)) {
+            if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) == 0) {
+                names.emplace_back(e->d_name);
+            }
+        }
+        ::closedir(d);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Renames from to a name that sorts after every file set aside so far: to, or to with "-01" to
+// "-99" for files set aside in the same second. 0 with the name used, or -errno.
+int rename_to_new_name(const std::string &from, const std::string &to, std::string &used) {
+    int n = 0;
+    const std::string stamped = base_name(to);
+    for (const std::string &name : unreadable_names(from)) {
+        if (name.rfind(stamped, 0) == 0) {
+            n = std::max(n, name.size() == stamped.size()
+                                ? 1
+                                : std::atoi(name.c_str() + stamped.size() + 1) + 1);
+        }
+    }
+    for (; n < 100; ++n) {
+        char suffix[16] = "";
+        if (n > 0) {
+            std::snprintf(suffix, sizeof suffix, "-%02d", n);
+        }
+        used = to + suffix;
+        if (::renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, used.c_str(), RENAME_NOREPLACE) == 0) {
+            return 0;
+        }
+        if (errno == EINVAL || errno == ENOSYS) {
+            // A file system without RENAME_NOREPLACE: look first; a race only costs an old copy.
+            if (struct stat st{}; ::lstat(used.c_str(), &st) == 0) {
+                continue;
+            }
+            if (::rename(from.c_str(), used.c_str()) == 0) {
+                return 0;
+            }
+        }
+        if (errno != EEXIST) {
+            return -errno;
+        }
+    }
+    return -EEXIST;
+}
+
+// Removes the oldest files set aside beyond the few kept.
+void prune_unreadable(const std::string &path) {
+    const std::vector<std::string> names = unreadable_names(path);
+    const std::string dir = directory_of(path);
+    for (std::size_t i = 0; i + kKeepUnreadable < names.size(); ++i) {
+        ::unlink((dir + "/" + names[i]).c_str());  // never a folder: only files are removed
+    }
+}
+
 }  // namespace
 
 struct zeb_stat {
@@ -76,6 +176,10 @@ struct zeb_stat {
     store::StoreFile file;
     std::map<std::string, Tracker, std::less<>> trackers;
     zeb_logger_t *logger = nullptr;
+    // Why the file found at open could not be used; it is set aside before the first write.
+    std::string unreadable;
+    // 0 while the file is written, else the code of the last write that failed.
+    std::atomic<int> write_status{0};
 
     ~zeb_stat() { zeb_logger_close(logger); }
 
@@ -90,7 +194,53 @@ struct zeb_stat {
     bool is_average(const std::string &name) const {
         return file.get(name + std::string(kCountSuffix)).has_value();
     }
-    int save() { return store::write_file_atomically(path, file.render()); }
+
+    // Moves the unreadable file out of the way, keeping it for whoever wants to look at it.
+    int set_aside() {
+        std::string aside;
+        int rc = rename_to_new_name(path, unreadable_name(path, realtime_s.load()()), aside);
+        if (rc == -ENOENT) {
+            unreadable.clear();  // gone meanwhile: nothing left to keep
+            return 0;
+        }
+        if (rc != 0) {
+            return rc;
+        }
+        zeb_logger_log(logger, ZEB_LOG_WARNING, kModule,
+                       "Statistics file %s %s, moved to %s; statistics start from zero",
+                       path.c_str(), unreadable.c_str(), aside.c_str());
+        unreadable.clear();
+        prune_unreadable(path);
+        return 0;
+    }
+
+    // Writes the whole file. A failure keeps everything in memory for the next write; the first
+    // failure and the first success after failures are logged, nothing in between.
+    int save() {
+        int rc = unreadable.empty() ? 0 : set_aside();
+        if (rc == 0) {
+            rc = store::write_file_atomically(path, file.render());
+        }
+        const int before = write_status.exchange(rc);
+        if (rc != 0 && before == 0) {
+            zeb_logger_log(logger, ZEB_LOG_ERR, kModule,
+                           "Cannot write statistics file %s: %s. Err: %d; statistics are kept in "
+                           "memory until it can be written",
+                           path.c_str(), std::strerror(-rc), rc);
+        } else if (rc == 0 && before != 0) {
+            zeb_logger_log(logger, ZEB_LOG_NOTICE, kModule, "Statistics file %s written again",
+                           path.c_str());
+        }
+        return rc;
+    }
+    // After a change: writes when the file changed or an earlier write failed. The operation has
+    // done its part once the value is in memory, so it succeeds either way.
+    int keep(bool changed) {
+        if (changed || write_status.load() != 0) {
+            save();
+        }
+        return 0;
+    }
 
     // Brings a running tracker up to now; true when its whole seconds in the file changed.
     bool fold(const std::string &name, Tracker &t, int64_t now) {
@@ -150,32 +300,20 @@ extern "C" int zeb_stat_open(const char *path, zeb_stat_t **handle) {
     }
     std::string text;
     int rc = store::read_file(stat->path, text);
-    if (rc == -ENOENT) {
-        if (rc = store::write_file_atomically(stat->path, ""); rc != 0) {
-            return rc;
+    if (rc == 0) {
+        stat->file = store::StoreFile::parse(text);
+        if (!well_formed(stat->file)) {
+            stat->unreadable = "cannot be parsed";
+            stat->file = store::StoreFile{};
         }
-    } else if (rc != 0) {
-        return rc;
+    } else if (rc != -ENOENT) {
+        stat->unreadable = store::file_problem(rc);
+        if (stat->unreadable == "cannot be read") {
+            stat->unreadable += std::string(" (") + std::strerror(-rc) + ")";
+        }
     }
-    stat->file = store::StoreFile::parse(text);
-    if (!well_formed(stat->file)) {
-        // Keep the unreadable file for whoever wants to look at it; counting goes on from zero.
-        const std::string aside = stat->path + ".corrupt";
-        if (std::rename(stat->path.c_str(), aside.c_str()) != 0) {
-            rc = -errno;
-            zeb_logger_log(stat->logger, ZEB_LOG_ERR, kModule,
-                           "Cannot set aside unreadable statistics file %s. Err: %d",
-                           stat->path.c_str(), rc);
-            return rc;
-        }
-        zeb_logger_log(stat->logger, ZEB_LOG_WARNING, kModule,
-                       "Statistics file %s cannot be parsed, moved to %s; statistics start from "
-                       "zero",
-                       stat->path.c_str(), aside.c_str());
-        stat->file = store::StoreFile{};
-        if (rc = stat->save(); rc != 0) {
-            return rc;
-        }
+    if (rc != 0 || !stat->unreadable.empty()) {
+        stat->save();  // a missing or set-aside file starts empty; a failure is kept, not fatal
     }
     *handle = stat.release();
     return 0;
@@ -203,7 +341,7 @@ extern "C" int zeb_stat_runtime_start(zeb_stat_t *handle, const char *name) {
         handle->put(key, 0);
         changed = true;
     }
-    return changed ? handle->save() : 0;
+    return handle->keep(changed);
 }
 
 extern "C" int zeb_stat_runtime_update(zeb_stat_t *handle, const char *name, int32_t end) {
@@ -228,7 +366,7 @@ extern "C" int zeb_stat_runtime_update(zeb_stat_t *handle, const char *name, int
     if (end != 0) {
         t.running = false;
     }
-    return changed ? handle->save() : 0;
+    return handle->keep(changed);
 }
 
 extern "C" int zeb_stat_get_field(zeb_stat_t *handle, const char *name, int32_t *value) {
@@ -280,7 +418,14 @@ extern "C" int zeb_stat_average_period(zeb_stat_t *handle, const char *name, uin
     handle->put(sum_key, sum);
     handle->put(count_key, count);
     handle->put(start_key, start);
-    return handle->save();
+    return handle->keep(true);
+}
+
+extern "C" int zeb_stat_write_status(zeb_stat_t *handle) {
+    if (!usable(handle)) {
+        return -EINVAL;
+    }
+    return handle->write_status.load();
 }
 
 extern "C" int zeb_stat_close(zeb_stat_t *handle) {
@@ -298,7 +443,7 @@ extern "C" int zeb_stat_close(zeb_stat_t *handle) {
                 changed = handle->fold(name, t, now) || changed;
             }
         }
-        if (changed) {
+        if (changed || handle->write_status.load() != 0) {
             rc = handle->save();
         }
         handle->magic = 0;

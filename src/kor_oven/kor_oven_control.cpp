@@ -305,7 +305,20 @@ int32_t kor_oven_cycle_period_ms() {
     return static_cast<int32_t>(value);
 }
 
+void kor_oven_watch_stats_store() {
+    const bool failing = kor_stats_store_status() != 0;
+    const int raised = zeb_faultman_check(faultman, KOR_STATS_STORE_FAULT);
+    if (failing && raised == 0) {
+        zeb_faultman_set(faultman, logger, kModule, KOR_STATS_STORE_FAULT,
+                         KOR_STATS_STORE_FAULT_TEXT);
+    } else if (!failing && raised == 1) {
+        zeb_faultman_clear(faultman, KOR_STATS_STORE_FAULT);
+    }
+}
+
 CycleEnd kor_oven_control_cycle(ControlState &cs) {
+    // First, so that neither demo mode nor a dead link hides the statistics store's state.
+    kor_oven_watch_stats_store();
     operation_state_t state = snapshot();
     const oven_config_t config = config_copy();
 

@@ -213,6 +213,7 @@ int32_t start_up(const char *device, const char *channel, int32_t debug, Acquire
         return err;
     }
     acquired.stats = true;
+    kor_oven_watch_stats_store();  // a store that cannot be written shows before the first cycle
 
     MGR_LOG(ZEB_LOG_INFO, "Initializing oven config from directory %s", dir);
     err = kor_load_oven_config(dir, logger);

@@ -23,6 +23,12 @@
 #define KOR_DEFAULT_CHANNEL "zeb_backend"
 #define KOR_IO_BOARD_COMPONENT "dravik_kor_board"
 
+// The one fault the manager raises itself (faults 1-27 come from the IO board): the statistics
+// store cannot be written, so the statistics are kept in memory only. It clears once the store is
+// written again.
+#define KOR_STATS_STORE_FAULT 28
+#define KOR_STATS_STORE_FAULT_TEXT "Statistics cannot be saved."
+
 // ---- process-wide handles, owned by main from creation to shutdown ----
 extern zeb_logger_t *logger;
 extern zeb_faultman_t *faultman;
@@ -70,6 +76,8 @@ int32_t kor_oven_start_control_thread();
 // Ends the control thread after its current cycle and joins it (shutdown, before the link goes).
 void kor_oven_stop_control_thread();
 void kor_oven_soak_timer_callback(void *arg);
+// Raises or clears the statistics store fault to match the store; every cycle and at start-up.
+void kor_oven_watch_stats_store();
 // Temperature readiness: within ±10 % of the target, both bounds included.
 bool is_ready_temp(int32_t temperature, int32_t target);
 

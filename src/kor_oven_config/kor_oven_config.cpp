@@ -5,11 +5,14 @@
 // field before it is stored.
 #include "kor_oven_config.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <string>
 #include <string_view>
 
 #include "zeb_config.h"
@@ -148,6 +151,19 @@ class Store {
     zeb_config_t *handle_ = nullptr;
 };
 
+// Why the configuration store refused to open a file: its error text, and for the codes that
+// say it badly, the store's own meaning.
+std::string open_problem(int rc) {
+    switch (rc) {
+        case -EINVAL:
+            return "not a regular file";
+        case -EFBIG:
+            return "larger than 16 MiB";
+        default:
+            return std::strerror(-rc);
+    }
+}
+
 // The directory, "/", the file name; false when that does not fit the path buffer.
 bool store_path(char (&path)[kPathLen], const char *dir, const char *file) {
     int n = std::snprintf(path, sizeof path, "%s/%s", dir, file);
@@ -179,9 +195,15 @@ class Loader {
             status_ = -ENAMETOOLONG;
             return;
         }
+        // The failure line names only a setting index: a file that cannot be used at all is
+        // named, with what is wrong with it, first.
         status_ = settings_.open(path);
         if (status_ != 0) {
+            file_failed("settings store", path);
             return;
+        }
+        if (struct stat st{}; ::stat(path, &st) == 0 && st.st_size == 0) {
+            zeb_logger_log(logger_, ZEB_LOG_ERR, kModule, "Settings store %s is empty", path);
         }
 
         text(KOR_CONFIG_OVEN_MODEL, cfg_.model_name);
@@ -353,6 +375,7 @@ class Loader {
         Store model_store;
         status_ = model_store.open(path);
         if (status_ != 0) {
+            file_failed("model file", path);
             return;
         }
         status_ = zeb_config_get_string(model_store.get(), name, &value);
@@ -372,6 +395,11 @@ class Loader {
             }
         }
         std::free(value);
+    }
+
+    void file_failed(const char *what, const char *path) {
+        zeb_logger_log(logger_, ZEB_LOG_ERR, kModule, "Cannot open %s %s: %s", what, path,
+                       open_problem(status_).c_str());
     }
 
     const char *dir_;

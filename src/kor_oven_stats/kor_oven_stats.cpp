@@ -2,6 +2,8 @@
 // logger handle. Run-time trackers (powered oven, energy-saving mode, each belt) and setpoint
 // averages all live in the store, which is thread-safe and keeps them across restarts; this
 // library only names the entries and turns the oven manager's calls into store operations.
+// A store whose file cannot be written keeps the statistics in memory and does not fail the
+// operations; kor_stats_store_status tells the oven manager, which shows it as a fault.
 #include "kor_oven_stats.h"
 
 #include <atomic>
@@ -130,6 +132,11 @@ int32_t kor_close_stats(void) {
         return kNotOpen;
     }
     return zeb_stat_close(store);
+}
+
+int32_t kor_stats_store_status(void) {
+    zeb_stat_t *s = stats_store.load();
+    return s != nullptr ? zeb_stat_write_status(s) : 0;
 }
 
 int32_t kor_stats_update_time_trackers(void) {

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <ctime>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -38,6 +39,16 @@ std::string read_text(const std::string &path) {
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+// The name part of a file set aside at that wall-clock second.
+std::string utc_stamp(int64_t seconds) {
+    const time_t t = static_cast<time_t>(seconds);
+    tm parts{};
+    gmtime_r(&t, &parts);
+    char text[32];
+    std::strftime(text, sizeof text, "%Y%m%dT%H%M%SZ", &parts);
+    return text;
 }
 
 bool exists(const std::string &path) {
@@ -187,7 +198,10 @@ TEST_F(StatStore, NamesAreOneKindAndMustBePlainKeys) {
 
 TEST_F(StatStore, MissingFileIsCreatedAndCommentsAreKept) {
     zeb_stat_t *h = nullptr;
-    EXPECT_EQ(-ENOENT, zeb_stat_open(dir_.file("no_dir/sys_stat").c_str(), &h));
+    ASSERT_EQ(0, zeb_stat_open(dir_.file("no_dir/sys_stat").c_str(), &h))
+        << "statistics go on in memory without their folder";
+    EXPECT_EQ(-ENOENT, zeb_stat_write_status(h));
+    EXPECT_EQ(-ENOENT, zeb_stat_close(h));
     open();
     EXPECT_TRUE(exists(path_));
     EXPECT_EQ("", read_text(path_));
@@ -214,9 +228,10 @@ TEST_F(StatStore, UnparsableFileIsSetAsideAndCountingStartsFromZero) {
     for (const auto &text : broken) {
         kor_test::LogCapture log;
         write_text(path_, text);
-        ::unlink((path_ + ".corrupt").c_str());
+        fake_wall_s += 1;
+        const std::string aside = path_ + ".corrupt." + utc_stamp(fake_wall_s);
         open();
-        EXPECT_EQ(text, read_text(path_ + ".corrupt")) << "the bad file is kept for a look";
+        EXPECT_EQ(text, read_text(aside)) << "the bad file is kept for a look";
         EXPECT_EQ("", read_text(path_));
         int32_t v = 0;
         EXPECT_EQ(-ENOENT, zeb_stat_get_field(sut_, "oven_powered_timer", &v)) << text;
@@ -227,22 +242,37 @@ TEST_F(StatStore, UnparsableFileIsSetAsideAndCountingStartsFromZero) {
         ASSERT_EQ(1u, lines.size()) << log.dump();
         EXPECT_EQ(4, lines[0].level);
         EXPECT_EQ("zeb_stat", lines[0].module);
-        EXPECT_EQ("Statistics file " + path_ + " cannot be parsed, moved to " + path_ +
-                      ".corrupt; statistics start from zero",
+        EXPECT_EQ("Statistics file " + path_ + " cannot be parsed, moved to " + aside +
+                      "; statistics start from zero",
                   lines[0].message);
         ASSERT_EQ(0, zeb_stat_close(sut_));
         sut_ = nullptr;
     }
 }
 
-TEST_F(StatStore, WriteFailuresReturnTheErrno) {
+TEST_F(StatStore, WriteFailuresKeepTheStatisticsInMemoryUntilAWriteSucceeds) {
     open();
-    ASSERT_EQ(0, ::mkdir((path_ + ".tmp").c_str(), 0755));
-    EXPECT_EQ(-EISDIR, zeb_stat_runtime_start(sut_, "oven_powered_timer"));
-    EXPECT_EQ(-EISDIR, zeb_stat_average_period(sut_, "set_temp", 1, 600));
-    ::rmdir((path_ + ".tmp").c_str());
-    advance_ms(1'000);
-    EXPECT_EQ(0, zeb_stat_runtime_update(sut_, "oven_powered_timer", 0));
+    kor_test::LogCapture log;
+    {
+        // A file that may not grow makes the write fail even for root.
+        kor_test::FileSizeLimit no_growth(0);
+        EXPECT_EQ(0, zeb_stat_runtime_start(sut_, "oven_powered_timer"));
+        EXPECT_EQ(0, zeb_stat_average_period(sut_, "set_temp", 1, 600));
+        advance_ms(1'000);
+        EXPECT_EQ(0, zeb_stat_runtime_update(sut_, "oven_powered_timer", 0));
+        EXPECT_EQ(-EFBIG, zeb_stat_write_status(sut_));
+    }
+    EXPECT_EQ("", read_text(path_));
+    EXPECT_EQ(1, field("oven_powered_timer")) << "counted in memory";
+    EXPECT_EQ(1, log.count("Cannot write statistics file " + path_ +
+                           ": File too large. Err: -27; statistics are kept in memory until it "
+                           "can be written"))
+        << "logged once: " << log.dump();
+    EXPECT_EQ(0, zeb_stat_runtime_update(sut_, "oven_powered_timer", 0))
+        << "the next update writes again, even without a new second";
+    EXPECT_EQ(0, zeb_stat_write_status(sut_));
+    EXPECT_EQ(1, log.count("Statistics file " + path_ + " written again")) << log.dump();
+    EXPECT_EQ(2u, log.lines().size()) << log.dump();
     reopen();
     EXPECT_EQ(1, field("oven_powered_timer")) << "the next write carries what failed before";
     EXPECT_EQ(1, field("set_temp"));

@@ -58,6 +58,21 @@ class ScratchDir {
     std::string path_;
 };
 
+// Lowers this process's file size limit (RLIMIT_FSIZE) for its lifetime, with SIGXFSZ ignored:
+// every write that would make a file larger than bytes fails with EFBIG. A write failure that
+// holds for root too, where a read-only directory does not.
+class FileSizeLimit {
+  public:
+    explicit FileSizeLimit(unsigned long bytes);
+    ~FileSizeLimit();
+    FileSizeLimit(const FileSizeLimit &) = delete;
+    FileSizeLimit &operator=(const FileSizeLimit &) = delete;
+
+  private:
+    unsigned long old_soft_;
+    void (*old_handler_)(int);
+};
+
 // Directory of the built programs (KOR_BIN_DIR, set by CTest).
 std::string bin_dir();
 // Root of the source tree (KOR_SOURCE_DIR, set by CTest).
