@@ -36,8 +36,13 @@ constexpr const char *kModule = "zeb_common";
 constexpr const char *kDefaultBusDir = "/run/zeb";
 constexpr int kListenBacklog = 64;
 // Senders are the UI, the update and reporting services and tools; far more connections than
-// this means something is wrong, and each one costs a descriptor.
+// this means something is wrong, and each one costs a descriptor. A channel that is full closes
+// its longest idle connection to take a new one: whoever holds many connections without using
+// them cannot lock out a client that comes later (the UI), whatever user or process it is, and a
+// client whose idle connection went simply connects again on its next send.
 constexpr std::size_t kMaxIncoming = 256;
+// A full channel or a process out of descriptors says so at most this often, with a count.
+constexpr std::int64_t kWarningPeriodMs = 10000;
 // Messages read from one connection per round, so one busy sender cannot starve the others.
 constexpr int kReadsPerRound = 32;
 // How long accepting pauses when the process is out of descriptors or memory.
@@ -421,21 +426,46 @@ EventPtr BusEndpoint::decode(const char *bytes, std::size_t size) const {
     return EventPtr(ev);
 }
 
+bool BusEndpoint::Warning::due(std::int64_t now, std::int64_t period_ms) {
+    if (said && now - said_ms < period_ms) {
+        ++count;
+        return false;
+    }
+    ++count;
+    said = true;
+    said_ms = now;
+    return true;
+}
+
 int BusEndpoint::accept_all() {
-    for (;;) {
+    // At most a backlog's worth per round: a peer that keeps connecting cannot hold the channel
+    // in here while the messages of the others wait.
+    for (int taken = 0; taken < kListenBacklog; ++taken) {
         int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd >= 0) {
+            const std::int64_t now = now_ms();
             if (incoming_.size() >= kMaxIncoming) {
-                zeb_logger_log(log_, ZEB_LOG_WARNING, kModule,
-                               "zeb_service: channel %s has %zu connections, refusing another",
-                               channel_.c_str(), incoming_.size());
-                ::close(fd);
-                continue;
+                auto idlest = std::min_element(incoming_.begin(), incoming_.end(),
+                                               [](const Incoming &a, const Incoming &b) {
+                                                   return a.last_active_ms < b.last_active_ms;
+                                               });
+                // What it sent before it goes is still served.
+                read_some(*idlest);
+                incoming_.erase(idlest);
+                if (full_warning_.due(now, kWarningPeriodMs)) {
+                    zeb_logger_log(log_, ZEB_LOG_WARNING, kModule,
+                                   "zeb_service: channel %s has %zu connections, closed the "
+                                   "longest idle one for a new one (%u times since the last "
+                                   "warning)",
+                                   channel_.c_str(), kMaxIncoming, full_warning_.count);
+                    full_warning_.count = 0;
+                }
             }
-            incoming_.push_back({Fd(fd), false});
+            incoming_.push_back({Fd(fd), false, now});
             continue;
         }
-        switch (errno) {
+        const int err = errno;
+        switch (err) {
             case EAGAIN:
                 return 0;
             case EINTR:
@@ -447,15 +477,20 @@ int BusEndpoint::accept_all() {
             case ENOBUFS:
             case ENOMEM:
                 // Not the channel's fault; wait a little instead of spinning on the backlog.
-                zeb_logger_log(log_, ZEB_LOG_WARNING, kModule,
-                               "zeb_service: cannot accept on channel %s (%s)", channel_.c_str(),
-                               std::strerror(errno));
+                if (accept_warning_.due(now_ms(), kWarningPeriodMs)) {
+                    zeb_logger_log(log_, ZEB_LOG_WARNING, kModule,
+                                   "zeb_service: cannot accept on channel %s (%s, %u times "
+                                   "since the last warning)",
+                                   channel_.c_str(), std::strerror(err), accept_warning_.count);
+                    accept_warning_.count = 0;
+                }
                 accept_paused_until_ms_ = now_ms() + kAcceptPauseMs;
                 return 0;
             default:
-                return -errno;
+                return -err;
         }
     }
+    return 0;
 }
 
 void BusEndpoint::read_some(Incoming &conn) {
@@ -496,6 +531,7 @@ void BusEndpoint::read_some(Incoming &conn) {
             return;
         }
         pending_.push_back(std::move(ev));
+        conn.last_active_ms = now_ms();
     }
 }
 
