@@ -11,6 +11,7 @@
 // process-wide endpoint.
 #include "zeb_bus.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -19,7 +20,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -75,11 +75,52 @@ int new_socket() {
 
 int ensure_bus_dir(const std::string &dir) {
     if (::mkdir(dir.c_str(), 0770) == 0) {
-        ::chmod(dir.c_str(), 0770);  // the umask must not narrow the group's access
+        // The umask must not narrow the group's access. Through a descriptor: the name may
+        // lead elsewhere by now.
+        Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (fd.valid()) {
+            ::fchmod(fd.get(), 0770);
+        }
         return 0;
     }
     return errno == EEXIST ? 0 : -errno;
 }
+
+// A folder of our own inside the bus folder, for the socket to be made and given its mode in:
+// the bus folder is the group's to write, so a name there may be swapped for a symlink between
+// any two calls; inside a folder only this user can write, the socket's name stays ours.
+class PrivateFolder {
+  public:
+    // 0, or a negative errno.
+    int make(const std::string &parent) {
+        std::string name = parent + "/.XXXXXX";
+        if (::mkdtemp(name.data()) == nullptr) {
+            return -errno;
+        }
+        path_ = name;
+        fd_.reset(::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st;
+        if (!fd_.valid() || ::fstat(fd_.get(), &st) != 0 || st.st_uid != ::geteuid() ||
+            (st.st_mode & 077) != 0) {
+            fd_.reset();
+            return -EPERM;  // swapped before we could hold it
+        }
+        return 0;
+    }
+    ~PrivateFolder() {
+        if (fd_.valid()) {
+            ::unlinkat(fd_.get(), kSocketName, 0);
+            ::rmdir(path_.c_str());
+        }
+    }
+    int fd() const { return fd_.get(); }
+    std::string socket_path() const { return path_ + "/" + kSocketName; }
+    static constexpr const char *kSocketName = "s";
+
+  private:
+    std::string path_;
+    Fd fd_;
+};
 
 int fail(int err) {
     errno = err;
@@ -157,34 +198,35 @@ int BusEndpoint::bind_channel() {
     // The socket listens under a private name first and only then appears under the channel's
     // name (a hard link is atomic and never replaces a file): a sender that sees the channel's
     // file can connect at once, and a process starting up never takes a live channel that has
-    // not reached listen() yet for a stale file. Channel names never start with a dot, so the
-    // private name cannot be a channel.
-    static std::atomic<unsigned> serial{0};
-    const std::string temp = dir + "/." + std::to_string(::getpid()) + "." +
-                             std::to_string(serial.fetch_add(1, std::memory_order_relaxed));
+    // not reached listen() yet for a stale file. The private name is in a folder of our own, so
+    // its mode is set on our socket and nothing else (a chmod in the bus folder itself could be
+    // led through a symlink; the umask is the whole process's, other threads included). Channel
+    // names never start with a dot, so the private folder cannot be a channel.
+    PrivateFolder folder;
+    if (int rc = folder.make(dir); rc != 0) {
+        return rc;
+    }
     sockaddr_un temp_addr;
-    if (!make_address(temp, temp_addr)) {
+    if (!make_address(folder.socket_path(), temp_addr)) {
         return -ENAMETOOLONG;
     }
     Fd fd(new_socket());
     if (!fd.valid()) {
         return -errno;
     }
-    ::unlink(temp.c_str());  // left by a crashed process that had our pid
+    // Should the folder's name be swapped before this bind, the socket lands elsewhere and the
+    // calls by descriptor below find nothing: the open fails, nothing is touched.
     if (::bind(fd.get(), reinterpret_cast<sockaddr *>(&temp_addr), sizeof temp_addr) != 0) {
         return -errno;
     }
-    struct TempName {
-        const std::string &name;
-        ~TempName() { ::unlink(name.c_str()); }
-    } temp_owner{temp};
-    if (::chmod(temp.c_str(), 0660) != 0 || ::listen(fd.get(), kListenBacklog) != 0) {
+    if (::fchmodat(folder.fd(), PrivateFolder::kSocketName, 0660, 0) != 0 ||
+        ::listen(fd.get(), kListenBacklog) != 0) {
         return -errno;
     }
     // A socket file may be left by a process that crashed; a live channel answers a connect.
     bool bound = false;
     for (int attempt = 0; attempt < 3 && !bound; ++attempt) {
-        if (::link(temp.c_str(), path.c_str()) == 0) {
+        if (::linkat(folder.fd(), PrivateFolder::kSocketName, AT_FDCWD, path.c_str(), 0) == 0) {
             bound = true;
             break;
         }
@@ -215,7 +257,7 @@ int BusEndpoint::bind_channel() {
         return -EADDRINUSE;
     }
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
+    if (::fstatat(folder.fd(), PrivateFolder::kSocketName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         int err = errno;
         ::unlink(path.c_str());
         return -err;
