@@ -215,7 +215,7 @@ int BusEndpoint::bind_channel() {
         return -errno;
     }
     // Should the folder's name be swapped before this bind, the socket lands elsewhere and the
-    // calls by descriptor below find nothing: the open fails, nothing is touched.
+    // calls by descriptor below find nothing: the channel fails to open, nothing is touched.
     if (::bind(fd.get(), reinterpret_cast<sockaddr *>(&temp_addr), sizeof temp_addr) != 0) {
         return -errno;
     }
@@ -497,7 +497,7 @@ int BusEndpoint::accept_all() {
                 if (full_warning_.due(now, kWarningPeriodMs)) {
                     zeb_logger_log(log_, ZEB_LOG_WARNING, kModule,
                                    "zeb_service: channel %s has %zu connections, closed the "
-                                   "longest idle one for a new one (%u times since the last "
+                                   "longest idle one for a new one (%u closed since the last "
                                    "warning)",
                                    channel_.c_str(), kMaxIncoming, full_warning_.count);
                     full_warning_.count = 0;
@@ -521,7 +521,7 @@ int BusEndpoint::accept_all() {
                 // Not the channel's fault; wait a little instead of spinning on the backlog.
                 if (accept_warning_.due(now_ms(), kWarningPeriodMs)) {
                     zeb_logger_log(log_, ZEB_LOG_WARNING, kModule,
-                                   "zeb_service: cannot accept on channel %s (%s, %u times "
+                                   "zeb_service: cannot accept on channel %s (%s; %u failures "
                                    "since the last warning)",
                                    channel_.c_str(), std::strerror(err), accept_warning_.count);
                     accept_warning_.count = 0;

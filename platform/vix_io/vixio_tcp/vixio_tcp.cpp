@@ -351,7 +351,7 @@ std::int32_t tcp_send(void *raw, const vix_io_buffer *buffer) {
     return 0;
 }
 
-// Reads what one connection has; false when the connection is finished and must go. *progress
+// Reads what one connection has; false when the connection is finished and must go. progress
 // is set when bytes came.
 bool read_connection(Connection &connection, bool &progress) {
     if (connection.offset > 0 && connection.offset * 2 >= connection.bytes.size()) {
