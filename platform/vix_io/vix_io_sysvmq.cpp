@@ -116,16 +116,20 @@ bool shared_between_users() {
 }
 
 // Whether a queue this side did not create may be used: made and owned by this user or root.
-// Both are checked: the creator can hand the ownership to anyone, root included.
+// Both are checked: the creator can hand the ownership to anyone, root included. A refusal is
+// said once per queue: the bridges try again every few milliseconds until the UI is there.
 bool trusted(int queue, const char *name) {
     if (shared_between_users()) {
         return true;
     }
+    static std::atomic<int> said_for{-1};
     msqid_ds info{};
     if (msgctl(queue, IPC_STAT, &info) != 0) {
         const int error = errno;
-        std::fprintf(stderr, "vix_io: cannot tell who made the queue of channel %s (%s)\n", name,
-                     std::strerror(error));
+        if (said_for.exchange(queue) != queue) {
+            std::fprintf(stderr, "vix_io: cannot tell who made the queue of channel %s (%s)\n",
+                         name, std::strerror(error));
+        }
         errno = error;
         return false;
     }
@@ -134,11 +138,13 @@ bool trusted(int queue, const char *name) {
     if (ours(info.msg_perm.cuid) && ours(info.msg_perm.uid)) {
         return true;
     }
-    std::fprintf(stderr,
-                 "vix_io: refusing the queue of channel %s: made by user %u, owned by user %u, "
-                 "neither this user nor root (QVIO_SYSV_MODE shares queues between users)\n",
-                 name, static_cast<unsigned>(info.msg_perm.cuid),
-                 static_cast<unsigned>(info.msg_perm.uid));
+    if (said_for.exchange(queue) != queue) {
+        std::fprintf(stderr,
+                     "vix_io: refusing the queue of channel %s: made by user %u, owned by user %u, "
+                     "neither this user nor root (QVIO_SYSV_MODE shares queues between users)\n",
+                     name, static_cast<unsigned>(info.msg_perm.cuid),
+                     static_cast<unsigned>(info.msg_perm.uid));
+    }
     errno = EACCES;
     return false;
 }
