@@ -8,8 +8,11 @@
 extern "C" {
 #endif
 
-/* Recreates the log file at path (an older file is emptied). 0, or -1 when it cannot be opened;
- * pmx_printf then writes nothing. Opening again closes the file opened before. */
+/* Recreates the log file at path: the bridge's own earlier log (a regular file of this user with
+ * no other name) is emptied; anything else at path (a symlink, a hard link, a FIFO, a file of
+ * another user) is never followed, emptied or written: its name is removed and a new file made.
+ * 0, or -1 when no log can be had (a line on stderr says why); pmx_printf then writes nothing and
+ * the bridge goes on. Opening again closes the file opened before. */
 int pmx_log_open(const char *path);
 /* Closes the log file; later lines go nowhere. */
 void pmx_log_close(void);

@@ -61,6 +61,10 @@ int32_t vix_io_unserialize(vix_io_buffer *buffer, char **target, char **name, ch
  * VIX_IO_MODE_SEND needs the queue to exist; VIX_IO_MODE_EITHER creates the queue when missing
  * (and then removes it on close) or uses the existing one. Any other mode value, and any flag
  * bit other than VIX_IO_FLAG_NONBLOCK, fails the open.
+ * Queues are created with mode 0660 (their creator's user and group), or the octal mode in
+ * $QVIO_SYSV_MODE for an installation whose UI runs as another user. An existing queue is joined
+ * only when its creator and its owner are this process's user or root; otherwise the open fails
+ * with a line on stderr. With QVIO_SYSV_MODE set, queues of other users are joined as well.
  *
  * A channel handle is used by one thread at a time. */
 

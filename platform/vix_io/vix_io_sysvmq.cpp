@@ -6,13 +6,21 @@
 // project bytes exist per path, so two names can share a queue; giving each installation (or each
 // test) its own QVIO_FTOK_PATH keeps them apart.
 //
+// Who may use a queue: its creator's user and group (mode 0660), or the mode in QVIO_SYSV_MODE
+// for an installation whose UI runs as another user. A side that joins a queue it did not create
+// checks who did: a queue of a user other than this one or root may be someone's trap (replies
+// read by a stranger, requests fed to the bridge), so it is refused unless QVIO_SYSV_MODE says
+// the installation shares its queues between users.
+//
 // The side that created the queue owns it (keeps a copy of the name) and removes it on close.
 // Each open owns one state record; its scratch storage for outgoing messages is kept between
 // sends so a steady stream of events does not allocate.
 #include <sys/ipc.h>
 #include <sys/msg.h>
 #include <sys/types.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -80,6 +88,67 @@ int project_byte(std::uint32_t key) {
     return static_cast<int>((key ^ (key >> 8)) & 0xffu);
 }
 
+constexpr int kDefaultQueueMode = 0660;
+
+// QVIO_SYSV_MODE as an octal mode of at most 0777, else the default (said once on stderr).
+int queue_mode() {
+    const char *text = std::getenv("QVIO_SYSV_MODE");
+    if (text == nullptr || *text == '\0') {
+        return kDefaultQueueMode;
+    }
+    char *end = nullptr;
+    errno = 0;
+    const unsigned long mode = std::strtoul(text, &end, 8);
+    if (errno != 0 || *end != '\0' || mode > 0777) {
+        static std::atomic<bool> said{false};
+        if (!said.exchange(true)) {
+            std::fprintf(stderr, "vix_io: QVIO_SYSV_MODE=%s is not an octal mode, using %04o\n",
+                         text, kDefaultQueueMode);
+        }
+        return kDefaultQueueMode;
+    }
+    return static_cast<int>(mode);
+}
+
+bool shared_between_users() {
+    const char *text = std::getenv("QVIO_SYSV_MODE");
+    return text != nullptr && *text != '\0';
+}
+
+// Whether a queue this side did not create may be used: made and owned by this user or root.
+// Both are checked: the creator can hand the ownership to anyone, root included. A refusal is
+// said once per queue: the bridges try again every few milliseconds until the UI is there.
+bool trusted(int queue, const char *name) {
+    if (shared_between_users()) {
+        return true;
+    }
+    static std::atomic<int> said_for{-1};
+    msqid_ds info{};
+    if (msgctl(queue, IPC_STAT, &info) != 0) {
+        const int error = errno;
+        if (said_for.exchange(queue) != queue) {
+            std::fprintf(stderr, "vix_io: cannot tell who made the queue of channel %s (%s)\n",
+                         name, std::strerror(error));
+        }
+        errno = error;
+        return false;
+    }
+    const uid_t self = geteuid();
+    const auto ours = [self](uid_t uid) { return uid == self || uid == 0; };
+    if (ours(info.msg_perm.cuid) && ours(info.msg_perm.uid)) {
+        return true;
+    }
+    if (said_for.exchange(queue) != queue) {
+        std::fprintf(stderr,
+                     "vix_io: refusing the queue of channel %s: made by user %u, owned by user %u, "
+                     "neither this user nor root (QVIO_SYSV_MODE shares queues between users)\n",
+                     name, static_cast<unsigned>(info.msg_perm.cuid),
+                     static_cast<unsigned>(info.msg_perm.uid));
+    }
+    errno = EACCES;
+    return false;
+}
+
 // Creates the queue exclusively; on the receiving side an older queue with the key goes first.
 int create_queue(key_t key, bool replace) {
     if (replace) {
@@ -88,7 +157,13 @@ int create_queue(key_t key, bool replace) {
             msgctl(old, IPC_RMID, nullptr);
         }
     }
-    return msgget(key, IPC_CREAT | IPC_EXCL | 0777);
+    return msgget(key, IPC_CREAT | IPC_EXCL | queue_mode());
+}
+
+// Joins the queue someone else created.
+int join_queue(key_t key, const char *name) {
+    const int queue = msgget(key, 0);
+    return queue >= 0 && trusted(queue, name) ? queue : -1;
 }
 
 void *sysvmq_open(const char *name, std::int32_t mode) {
@@ -123,7 +198,7 @@ void *sysvmq_open(const char *name, std::int32_t mode) {
         queue = create_queue(ipc_key, true);
         owner = queue >= 0;
     } else if (side == VIX_IO_MODE_SEND) {
-        queue = msgget(ipc_key, 0);
+        queue = join_queue(ipc_key, name);
     } else {
         // Either side: create the queue when it is missing, else join it. Only the creator
         // removes it, so a late joiner does not pull the queue away from its receiver. The queue
@@ -133,6 +208,9 @@ void *sysvmq_open(const char *name, std::int32_t mode) {
             owner = queue >= 0;
             if (queue < 0 && errno == EEXIST) {
                 queue = msgget(ipc_key, 0);
+                if (queue >= 0 && !trusted(queue, name)) {
+                    return nullptr;
+                }
             } else if (queue < 0) {
                 break;
             }

@@ -11,6 +11,7 @@
 // process-wide endpoint.
 #include "zeb_bus.hpp"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -19,7 +20,6 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -36,8 +36,13 @@ constexpr const char *kModule = "zeb_common";
 constexpr const char *kDefaultBusDir = "/run/zeb";
 constexpr int kListenBacklog = 64;
 // Senders are the UI, the update and reporting services and tools; far more connections than
-// this means something is wrong, and each one costs a descriptor.
+// this means something is wrong, and each one costs a descriptor. A channel that is full closes
+// its longest idle connection to take a new one: whoever holds many connections without using
+// them cannot lock out a client that comes later (the UI), whatever user or process it is, and a
+// client whose idle connection went simply connects again on its next send.
 constexpr std::size_t kMaxIncoming = 256;
+// A full channel or a process out of descriptors says so at most this often, with a count.
+constexpr std::int64_t kWarningPeriodMs = 10000;
 // Messages read from one connection per round, so one busy sender cannot starve the others.
 constexpr int kReadsPerRound = 32;
 // How long accepting pauses when the process is out of descriptors or memory.
@@ -70,11 +75,52 @@ int new_socket() {
 
 int ensure_bus_dir(const std::string &dir) {
     if (::mkdir(dir.c_str(), 0770) == 0) {
-        ::chmod(dir.c_str(), 0770);  // the umask must not narrow the group's access
+        // The umask must not narrow the group's access. Through a descriptor: the name may
+        // lead elsewhere by now.
+        Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        if (fd.valid()) {
+            ::fchmod(fd.get(), 0770);
+        }
         return 0;
     }
     return errno == EEXIST ? 0 : -errno;
 }
+
+// A folder of our own inside the bus folder, for the socket to be made and given its mode in:
+// the bus folder is the group's to write, so a name there may be swapped for a symlink between
+// any two calls; inside a folder only this user can write, the socket's name stays ours.
+class PrivateFolder {
+  public:
+    // 0, or a negative errno.
+    int make(const std::string &parent) {
+        std::string name = parent + "/.XXXXXX";
+        if (::mkdtemp(name.data()) == nullptr) {
+            return -errno;
+        }
+        path_ = name;
+        fd_.reset(::open(path_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+        struct stat st;
+        if (!fd_.valid() || ::fstat(fd_.get(), &st) != 0 || st.st_uid != ::geteuid() ||
+            (st.st_mode & 077) != 0) {
+            fd_.reset();
+            return -EPERM;  // swapped before we could hold it
+        }
+        return 0;
+    }
+    ~PrivateFolder() {
+        if (fd_.valid()) {
+            ::unlinkat(fd_.get(), kSocketName, 0);
+            ::rmdir(path_.c_str());
+        }
+    }
+    int fd() const { return fd_.get(); }
+    std::string socket_path() const { return path_ + "/" + kSocketName; }
+    static constexpr const char *kSocketName = "s";
+
+  private:
+    std::string path_;
+    Fd fd_;
+};
 
 int fail(int err) {
     errno = err;
@@ -152,34 +198,35 @@ int BusEndpoint::bind_channel() {
     // The socket listens under a private name first and only then appears under the channel's
     // name (a hard link is atomic and never replaces a file): a sender that sees the channel's
     // file can connect at once, and a process starting up never takes a live channel that has
-    // not reached listen() yet for a stale file. Channel names never start with a dot, so the
-    // private name cannot be a channel.
-    static std::atomic<unsigned> serial{0};
-    const std::string temp = dir + "/." + std::to_string(::getpid()) + "." +
-                             std::to_string(serial.fetch_add(1, std::memory_order_relaxed));
+    // not reached listen() yet for a stale file. The private name is in a folder of our own, so
+    // its mode is set on our socket and nothing else (a chmod in the bus folder itself could be
+    // led through a symlink; the umask is the whole process's, other threads included). Channel
+    // names never start with a dot, so the private folder cannot be a channel.
+    PrivateFolder folder;
+    if (int rc = folder.make(dir); rc != 0) {
+        return rc;
+    }
     sockaddr_un temp_addr;
-    if (!make_address(temp, temp_addr)) {
+    if (!make_address(folder.socket_path(), temp_addr)) {
         return -ENAMETOOLONG;
     }
     Fd fd(new_socket());
     if (!fd.valid()) {
         return -errno;
     }
-    ::unlink(temp.c_str());  // left by a crashed process that had our pid
+    // Should the folder's name be swapped before this bind, the socket lands elsewhere and the
+    // calls by descriptor below find nothing: the channel fails to open, nothing is touched.
     if (::bind(fd.get(), reinterpret_cast<sockaddr *>(&temp_addr), sizeof temp_addr) != 0) {
         return -errno;
     }
-    struct TempName {
-        const std::string &name;
-        ~TempName() { ::unlink(name.c_str()); }
-    } temp_owner{temp};
-    if (::chmod(temp.c_str(), 0660) != 0 || ::listen(fd.get(), kListenBacklog) != 0) {
+    if (::fchmodat(folder.fd(), PrivateFolder::kSocketName, 0660, 0) != 0 ||
+        ::listen(fd.get(), kListenBacklog) != 0) {
         return -errno;
     }
     // A socket file may be left by a process that crashed; a live channel answers a connect.
     bool bound = false;
     for (int attempt = 0; attempt < 3 && !bound; ++attempt) {
-        if (::link(temp.c_str(), path.c_str()) == 0) {
+        if (::linkat(folder.fd(), PrivateFolder::kSocketName, AT_FDCWD, path.c_str(), 0) == 0) {
             bound = true;
             break;
         }
@@ -210,7 +257,7 @@ int BusEndpoint::bind_channel() {
         return -EADDRINUSE;
     }
     struct stat st;
-    if (::stat(path.c_str(), &st) != 0) {
+    if (::fstatat(folder.fd(), PrivateFolder::kSocketName, &st, AT_SYMLINK_NOFOLLOW) != 0) {
         int err = errno;
         ::unlink(path.c_str());
         return -err;
@@ -421,21 +468,46 @@ EventPtr BusEndpoint::decode(const char *bytes, std::size_t size) const {
     return EventPtr(ev);
 }
 
+bool BusEndpoint::Warning::due(std::int64_t now, std::int64_t period_ms) {
+    if (said && now - said_ms < period_ms) {
+        ++count;
+        return false;
+    }
+    ++count;
+    said = true;
+    said_ms = now;
+    return true;
+}
+
 int BusEndpoint::accept_all() {
-    for (;;) {
+    // At most a backlog's worth per round: a peer that keeps connecting cannot hold the channel
+    // in here while the messages of the others wait.
+    for (int taken = 0; taken < kListenBacklog; ++taken) {
         int fd = ::accept4(listener_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd >= 0) {
+            const std::int64_t now = now_ms();
             if (incoming_.size() >= kMaxIncoming) {
-                zeb_logger_log(log_, ZEB_LOG_WARNING, kModule,
-                               "zeb_service: channel %s has %zu connections, refusing another",
-                               channel_.c_str(), incoming_.size());
-                ::close(fd);
-                continue;
+                auto idlest = std::min_element(incoming_.begin(), incoming_.end(),
+                                               [](const Incoming &a, const Incoming &b) {
+                                                   return a.last_active_ms < b.last_active_ms;
+                                               });
+                // What it sent before it goes is still served.
+                read_some(*idlest);
+                incoming_.erase(idlest);
+                if (full_warning_.due(now, kWarningPeriodMs)) {
+                    zeb_logger_log(log_, ZEB_LOG_WARNING, kModule,
+                                   "zeb_service: channel %s has %zu connections, closed the "
+                                   "longest idle one for a new one (%u closed since the last "
+                                   "warning)",
+                                   channel_.c_str(), kMaxIncoming, full_warning_.count);
+                    full_warning_.count = 0;
+                }
             }
-            incoming_.push_back({Fd(fd), false});
+            incoming_.push_back({Fd(fd), false, now});
             continue;
         }
-        switch (errno) {
+        const int err = errno;
+        switch (err) {
             case EAGAIN:
                 return 0;
             case EINTR:
@@ -447,15 +519,20 @@ int BusEndpoint::accept_all() {
             case ENOBUFS:
             case ENOMEM:
                 // Not the channel's fault; wait a little instead of spinning on the backlog.
-                zeb_logger_log(log_, ZEB_LOG_WARNING, kModule,
-                               "zeb_service: cannot accept on channel %s (%s)", channel_.c_str(),
-                               std::strerror(errno));
+                if (accept_warning_.due(now_ms(), kWarningPeriodMs)) {
+                    zeb_logger_log(log_, ZEB_LOG_WARNING, kModule,
+                                   "zeb_service: cannot accept on channel %s (%s; %u failures "
+                                   "since the last warning)",
+                                   channel_.c_str(), std::strerror(err), accept_warning_.count);
+                    accept_warning_.count = 0;
+                }
                 accept_paused_until_ms_ = now_ms() + kAcceptPauseMs;
                 return 0;
             default:
-                return -errno;
+                return -err;
         }
     }
+    return 0;
 }
 
 void BusEndpoint::read_some(Incoming &conn) {
@@ -496,6 +573,7 @@ void BusEndpoint::read_some(Incoming &conn) {
             return;
         }
         pending_.push_back(std::move(ev));
+        conn.last_active_ms = now_ms();
     }
 }
 

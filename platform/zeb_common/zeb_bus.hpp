@@ -73,6 +73,17 @@ class BusEndpoint {
     struct Incoming {
         Fd fd;
         bool broken = false;
+        std::int64_t last_active_ms = 0;  // accepted or last message read
+    };
+    // A warning said at most once per period, with the count of its occurrences since the
+    // last time it was said.
+    struct Warning {
+        std::int64_t said_ms = 0;
+        bool said = false;
+        unsigned count = 0;
+        // Counts one occurrence; true when the warning is due now (count then holds the
+        // occurrences it covers, reset by the caller's next call).
+        bool due(std::int64_t now_ms, std::int64_t period_ms);
     };
 
     int bind_channel();
@@ -114,6 +125,8 @@ class BusEndpoint {
     std::deque<EventPtr> pending_;
     std::vector<char> scratch_;
     std::int64_t accept_paused_until_ms_ = 0;
+    Warning full_warning_;
+    Warning accept_warning_;
 };
 
 }  // namespace zeb

@@ -5,6 +5,13 @@
 // it so far; a receive hands out the first whole message of any connection, taking them in turn
 // so one busy sender cannot starve the others. A sender owns its connected socket and the unsent
 // tail of a message the kernel took only in part under the non-blocking flag.
+//
+// Anyone on this machine can connect, so the receiver bounds what a flood of connections costs:
+// at most VIXIO_TCP_MAX_CONNECTIONS senders at a time (a connection beyond it is accepted and
+// closed at once), and when the process is out of descriptors or memory the listener is left
+// alone for a while instead of being polled again and again (it stays readable while the
+// connection waits in the backlog). A non-blocking receive ends as soon as a round brings
+// nothing new: no bytes, no new sender.
 #include "vixio_tcp.h"
 
 #include <arpa/inet.h>
@@ -17,7 +24,9 @@
 
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -32,6 +41,14 @@ namespace {
 constexpr std::uint32_t kMaxMessage = VIXIO_TCP_MAX_MESSAGE;
 constexpr std::size_t kReadChunk = 64 * 1024;
 constexpr int kCloseFlushMs = 1000;
+constexpr std::size_t kDefaultMaxConnections = 64;
+constexpr std::size_t kLimitMaxConnections = 1024;
+// Connections taken from the backlog per round, so a flood of them cannot hold a receive.
+constexpr int kAcceptsPerRound = 16;
+// How long the listener rests when the process is out of descriptors or memory.
+constexpr std::chrono::milliseconds kAcceptPause{200};
+
+using Clock = std::chrono::steady_clock;
 
 using zeb::UniqueFd;
 
@@ -82,6 +99,22 @@ std::uint16_t parse_port(const char *name) {
     return static_cast<std::uint16_t>(value);
 }
 
+// VIXIO_TCP_MAX_CONNECTIONS: a whole number 1-1024, else the default.
+std::size_t max_connections() {
+    const char *text = std::getenv("VIXIO_TCP_MAX_CONNECTIONS");
+    if (text == nullptr) {
+        return kDefaultMaxConnections;
+    }
+    const std::string_view value(text);
+    std::size_t count = 0;
+    const auto [end, ec] = std::from_chars(value.data(), value.data() + value.size(), count);
+    if (ec != std::errc{} || end != value.data() + value.size() || count == 0 ||
+        count > kLimitMaxConnections) {
+        return kDefaultMaxConnections;
+    }
+    return count;
+}
+
 sockaddr_in loopback(std::uint16_t port) {
     sockaddr_in address{};
     address.sin_family = AF_INET;
@@ -125,6 +158,8 @@ struct TcpState {
     UniqueFd listener;
     std::vector<Connection> connections;
     std::size_t turn = 0;
+    std::size_t max_connections = kDefaultMaxConnections;
+    Clock::time_point accept_paused_until{};
     // Sending side.
     UniqueFd peer;
     std::vector<char> unsent;
@@ -195,6 +230,7 @@ void *tcp_open(const char *name, std::int32_t mode) {
         auto state = std::make_unique<TcpState>();
         state->mode = mode;
         state->port = port;
+        state->max_connections = max_connections();
         const bool opened =
             side == VIX_IO_MODE_RECEIVE ? open_listener(*state) : connect_peer(*state);
         return opened ? state.release() : nullptr;
@@ -315,8 +351,9 @@ std::int32_t tcp_send(void *raw, const vix_io_buffer *buffer) {
     return 0;
 }
 
-// Reads what one connection has; false when the connection is finished and must go.
-bool read_connection(Connection &connection) {
+// Reads what one connection has; false when the connection is finished and must go. progress
+// is set when bytes came.
+bool read_connection(Connection &connection, bool &progress) {
     if (connection.offset > 0 && connection.offset * 2 >= connection.bytes.size()) {
         connection.bytes.erase(
             connection.bytes.begin(),
@@ -328,6 +365,9 @@ bool read_connection(Connection &connection) {
     const ssize_t n =
         recv(connection.fd.get(), connection.bytes.data() + old, kReadChunk, MSG_DONTWAIT);
     connection.bytes.resize(old + (n > 0 ? static_cast<std::size_t>(n) : 0));
+    if (n > 0) {
+        progress = true;
+    }
     if (n == 0) {
         return false;
     }
@@ -335,6 +375,32 @@ bool read_connection(Connection &connection) {
         return errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR;
     }
     return !connection.frame_impossible();
+}
+
+// Takes waiting connections from the backlog; true when a new sender was taken on. Beyond the
+// cap a connection is closed at once; out of descriptors or memory the listener rests.
+bool accept_some(TcpState &state) {
+    bool taken = false;
+    for (int i = 0; i < kAcceptsPerRound; ++i) {
+        UniqueFd accepted(accept4(state.listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (!accepted) {
+            const int error = errno;
+            if (error == EINTR || error == ECONNABORTED) {
+                continue;
+            }
+            if (error == EMFILE || error == ENFILE || error == ENOBUFS || error == ENOMEM) {
+                state.accept_paused_until = Clock::now() + kAcceptPause;
+            }
+            break;
+        }
+        if (state.connections.size() >= state.max_connections) {
+            continue;  // refused: the descriptor closes here
+        }
+        apply_buffer_size(state, accepted.get());
+        state.connections.push_back(Connection{std::move(accepted), {}, 0});
+        taken = true;
+    }
+    return taken;
 }
 
 std::int32_t deliver(TcpState &state, Connection &connection, vix_io_buffer **slot) {
@@ -360,6 +426,7 @@ std::int32_t tcp_receive(void *raw, vix_io_buffer **slot) {
     }
     try {
         std::vector<pollfd> polled;
+        bool progress = true;
         for (;;) {
             const std::size_t count = state->connections.size();
             for (std::size_t i = 0; i < count; ++i) {
@@ -369,36 +436,40 @@ std::int32_t tcp_receive(void *raw, vix_io_buffer **slot) {
                     return deliver(*state, state->connections[at], slot);
                 }
             }
+            if (state->nonblocking() && !progress) {
+                return state->fail(ENOMSG);
+            }
+            progress = false;
 
+            const auto now = Clock::now();
+            const bool listening = now >= state->accept_paused_until;
+            int timeout = -1;
+            if (state->nonblocking()) {
+                timeout = 0;
+            } else if (!listening) {
+                timeout = static_cast<int>(
+                    std::chrono::ceil<std::chrono::milliseconds>(state->accept_paused_until - now)
+                        .count());
+            }
             polled.clear();
-            polled.push_back({state->listener.get(), POLLIN, 0});
+            polled.push_back({listening ? state->listener.get() : -1, POLLIN, 0});
             for (const Connection &connection : state->connections) {
                 polled.push_back({connection.fd.get(), POLLIN, 0});
             }
-            const int ready = poll(polled.data(), polled.size(), state->nonblocking() ? 0 : -1);
+            const int ready = poll(polled.data(), polled.size(), timeout);
             if (ready < 0) {
                 return state->fail(errno);
             }
-            if (ready == 0) {
-                return state->fail(ENOMSG);
-            }
             // Connections first: the indexes of polled match them only before accepting more.
             for (std::size_t i = state->connections.size(); i-- > 0;) {
-                if (polled[i + 1].revents != 0 && !read_connection(state->connections[i])) {
+                if (polled[i + 1].revents != 0 &&
+                    !read_connection(state->connections[i], progress)) {
                     state->connections.erase(state->connections.begin() +
                                              static_cast<std::ptrdiff_t>(i));
                 }
             }
-            if ((polled[0].revents & POLLIN) != 0) {
-                for (;;) {
-                    UniqueFd accepted(
-                        accept4(state->listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-                    if (!accepted) {
-                        break;
-                    }
-                    apply_buffer_size(*state, accepted.get());
-                    state->connections.push_back(Connection{std::move(accepted), {}, 0});
-                }
+            if ((polled[0].revents & POLLIN) != 0 && accept_some(*state)) {
+                progress = true;
             }
         }
     } catch (const std::bad_alloc &) {

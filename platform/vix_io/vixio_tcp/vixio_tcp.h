@@ -3,6 +3,14 @@
  *
  * Channel names: "tcp://HOST:PORT" with HOST "127.0.0.1" or "localhost" and PORT a decimal
  * number 1-65535. The transport talks to this machine only; any other name fails the open.
+ * There is no authentication: every local user and process can connect to a receiver and send it
+ * events. Use it where that is acceptable, and the message queue (whose mode limits its users)
+ * where it is not.
+ *
+ * Connection flood: a receiver keeps at most $VIXIO_TCP_MAX_CONNECTIONS senders at a time (1-1024,
+ * default 64); a sender beyond that is accepted and closed at once and fails on a later send.
+ * When the process is out of descriptors or memory the receiver stops taking connections for
+ * 200 ms instead of retrying at once; a non-blocking receive still returns at once.
  *
  * Modes:
  * - VIX_IO_MODE_RECEIVE listens on 127.0.0.1:PORT and takes messages from any number of
