@@ -39,7 +39,8 @@ done
 # runs threads of its own or talks to another process's threads: the IO board transport and its
 # worker, timers, the service bus and its users, the oven manager's request loop and control
 # thread, the bridges and IO channels, and the stores' tests that share a handle between threads.
-thread_suites='ModbusTransport|ModbusTransportNull|RtuTable|TransportOnBoard|TransportTeardown'
+thread_suites='ModbusTransport|ModbusTransportNull|RtuTable|TransportOnBoard|TransportOnSilencedBoard|TransportTeardown'
+thread_suites+='|MisbehavingBoard|ManagerSecurity|ManagerStores|BusFloodSecurity|BusBindSecurity|TcpFlood|QueueSecurity'
 thread_suites+='|RegisterMapOnBoard|StartupOnBoard|CpiOnBoard'
 thread_suites+='|TimerService|TimerTest|SrvTimers|SrvInit'
 thread_suites+='|BusTest|BusProcesses|NotifyOnBus|OvenTelvoBus|ZebctlTest'
