@@ -38,18 +38,24 @@ class QueueChannel : public ::testing::Test {
         setenv("QVIO_FTOK_PATH", dir_.path().c_str(), 1);
         unsetenv("QVIO_SYSV_KEY");
         unsetenv("QVIO_SYSV_OLD_KEY");
+        // Only 256 keys exist per key path: a name whose reply channel would share its key
+        // would have the reply's receiver replace the main queue. Such a pair is skipped.
         static int serial = 0;
-        name_ = "sysvmq://test-" + std::to_string(getpid()) + "-" + std::to_string(++serial);
+        do {
+            name_ = "sysvmq://test-" + std::to_string(getpid()) + "-" + std::to_string(++serial);
+        } while (project_byte(name_) == project_byte(name_ + "-reply"));
     }
     void TearDown() override {
         EXPECT_TRUE(queues_left(dir_.path()).empty()) << "a queue was left behind";
         unsetenv("QVIO_FTOK_PATH");
     }
 
-    bool queue_exists(const std::string &name) const {
+    static int project_byte(const std::string &name) {
         const uint32_t key = reference_key(name);
-        const key_t ipc = ftok(dir_.path().c_str(), static_cast<int>((key ^ (key >> 8)) & 0xff));
-        return msgget(ipc, 0) >= 0;
+        return static_cast<int>((key ^ (key >> 8)) & 0xff);
+    }
+    bool queue_exists(const std::string &name) const {
+        return msgget(ftok(dir_.path().c_str(), project_byte(name)), 0) >= 0;
     }
 
     kor_test::ScratchDir dir_;
