@@ -17,8 +17,13 @@ extern "C" {
 
 typedef struct zeb_config zeb_config_t;
 
-/* 0 and an open handle; -ENOENT when the store does not exist, -EINVAL, -ENOMEM, -errno. */
+/* 0 and an open handle; -ENOENT when the store does not exist, -EISDIR for a folder, -EINVAL for
+ * bad arguments or a file that is not a regular one (FIFO, device: never opened in a way that
+ * blocks), -EFBIG over 16 MiB, -ENOMEM, -errno. */
 int zeb_config_open(const char *path, zeb_config_t **handle);
+/* Why zeb_config_open refused a file, as a technician reads it: "not a regular file", "larger
+ * than 16 MiB", or the system's text for the code. Static text. */
+const char *zeb_config_open_error_text(int rc);
 /* On 0, *value is a newly allocated NUL-terminated copy (release with free). -ENOENT for a
  * missing key. */
 int zeb_config_get_string(zeb_config_t *handle, const char *key, char **value);

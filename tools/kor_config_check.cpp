@@ -128,19 +128,6 @@ class ScratchDir {
     int error_ = 0;
 };
 
-// Why the configuration store refused to open a file: its error text, and for the codes that
-// say it badly, the store's own meaning.
-std::string open_problem(int rc) {
-    switch (rc) {
-        case -EINVAL:
-            return "not a regular file";
-        case -EFBIG:
-            return "larger than 16 MiB";
-        default:
-            return std::strerror(-rc);
-    }
-}
-
 // Reads a regular file of at most 16 MiB (the store's own bound), refusing anything else without
 // blocking on it; 0 or -errno.
 int read_regular_file(const std::string &path, std::string &data) {
@@ -238,7 +225,7 @@ class Checker {
         const std::string path = dir_ + "/" + kSettings;
         if (int rc = store_.open(path); rc != 0) {
             problem(format("%s: cannot open %s: %s", kSettings, path.c_str(),
-                           open_problem(rc).c_str()));
+                           zeb_config_open_error_text(rc)));
             return;
         }
         if (struct stat st{}; ::stat(path.c_str(), &st) == 0 && st.st_size == 0) {
@@ -434,7 +421,7 @@ class Checker {
         Store model_store;
         if (int orc = model_store.open(path); orc != 0) {
             problem(format("%s: missing, and the model file %s cannot be opened: %s", key,
-                           path.c_str(), open_problem(orc).c_str()));
+                           path.c_str(), zeb_config_open_error_text(orc)));
             return;
         }
         rc = zeb_config_get_string(model_store.get(), key, &value);
@@ -576,7 +563,7 @@ class Checker {
     void run_loader() {
         std::string text;
         if (int rc = read_regular_file(dir_ + "/" + kSettings, text); rc != 0) {
-            problem(format("%s: cannot be copied: %s", kSettings, open_problem(rc).c_str()));
+            problem(format("%s: cannot be copied: %s", kSettings, zeb_config_open_error_text(rc)));
             return;
         }
         if (!copy_into_scratch(kSettings, text)) {

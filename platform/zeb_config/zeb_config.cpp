@@ -48,6 +48,17 @@ int lookup(zeb_config_t *handle, const char *key, std::string &out) {
 
 }  // namespace
 
+extern "C" const char *zeb_config_open_error_text(int rc) {
+    switch (rc) {
+        case -EINVAL:
+            return "not a regular file";
+        case -EFBIG:
+            return "larger than 16 MiB";
+        default:
+            return std::strerror(-rc);
+    }
+}
+
 extern "C" int zeb_config_open(const char *path, zeb_config_t **handle) {
     if (path == nullptr || *path == '\0' || handle == nullptr) {
         return -EINVAL;

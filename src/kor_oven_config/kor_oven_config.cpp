@@ -151,19 +151,6 @@ class Store {
     zeb_config_t *handle_ = nullptr;
 };
 
-// Why the configuration store refused to open a file: its error text, and for the codes that
-// say it badly, the store's own meaning.
-std::string open_problem(int rc) {
-    switch (rc) {
-        case -EINVAL:
-            return "not a regular file";
-        case -EFBIG:
-            return "larger than 16 MiB";
-        default:
-            return std::strerror(-rc);
-    }
-}
-
 // The directory, "/", the file name; false when that does not fit the path buffer.
 bool store_path(char (&path)[kPathLen], const char *dir, const char *file) {
     int n = std::snprintf(path, sizeof path, "%s/%s", dir, file);
@@ -399,7 +386,7 @@ class Loader {
 
     void file_failed(const char *what, const char *path) {
         zeb_logger_log(logger_, ZEB_LOG_ERR, kModule, "Cannot open %s %s: %s", what, path,
-                       open_problem(status_).c_str());
+                       zeb_config_open_error_text(status_));
     }
 
     const char *dir_;
