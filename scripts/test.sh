@@ -42,7 +42,7 @@ done
 thread_suites='ModbusTransport|ModbusTransportNull|RtuTable|TransportOnBoard|TransportTeardown'
 thread_suites+='|RegisterMapOnBoard|StartupOnBoard|CpiOnBoard'
 thread_suites+='|TimerService|TimerTest|SrvTimers|SrvInit'
-thread_suites+='|BusTest|BusProcesses|NotifyOnBus|OvenTelvoBus|ZebctlTest'
+thread_suites+='|BusTest|BusProcesses|NotifyOnBus|OvenTelvoBus|ZebctlTest|FleetTest|FleetOfferTest|FleetE2E'
 thread_suites+='|OvenRequests|ControlTest|ReadyTemp|OvenManagerE2E|OvenWatchdogE2E|FaultInjectionE2E'
 thread_suites+='|BridgeTest|SlaveRelayTest|FileTransferToBoard|TcpChannel|QueueChannel'
 thread_suites+='|ConfigStore|FaultManager|StatStore|OvenConfigUpdates|OperationState|FaultScanRace'
