@@ -1,6 +1,8 @@
 // Loading and checking the fleet agent's configuration store (see kor_fleet_config.hpp).
 #include "kor_fleet_config.hpp"
 
+#include <unistd.h>
+
 #include <cerrno>
 #include <charconv>
 #include <cstdlib>
@@ -149,6 +151,14 @@ int load_config(const char *path, Config &out, std::string *error) {
     if (!c.tls_cert_file.empty() && c.tls_ca_file.empty()) {
         r.fail("tls_ca_file", "set when a client certificate is configured");
         return -1;
+    }
+    for (auto [key, file] : {std::pair{"tls_ca_file", &c.tls_ca_file},
+                             {"tls_cert_file", &c.tls_cert_file},
+                             {"tls_key_file", &c.tls_key_file}}) {
+        if (!file->empty() && ::access(file->c_str(), R_OK) != 0) {
+            r.fail(key, "a readable file (" + *file + ": " + std::strerror(errno) + ")");
+            return -1;
+        }
     }
     r.string("username", c.username);
     r.string("password_file", c.password_file);

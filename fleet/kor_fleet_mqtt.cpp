@@ -52,6 +52,13 @@ int MqttLink::create(const Config &config, const std::string &password,
     mosquitto_disconnect_callback_set(m, &MqttLink::disconnect_cb);
     mosquitto_publish_callback_set(m, &MqttLink::publish_cb);
     mosquitto_message_callback_set(m, &MqttLink::message_cb);
+    // The library's own errors (a refused TLS handshake, a name that does not resolve) say why
+    // a connection does not come up.
+    mosquitto_log_callback_set(m, [](mosquitto *, void *obj, int level, const char *text) {
+        if ((level & (MOSQ_LOG_ERR | MOSQ_LOG_WARNING)) != 0 && text != nullptr) {
+            zeb_logger_log(static_cast<MqttLink *>(obj)->log_, 4, kModule, "MQTT: %s", text);
+        }
+    });
 
     static const char kOffline[] = "{\"state\": \"offline\"}";
     int rc = mosquitto_will_set(m, will_topic.c_str(), static_cast<int>(sizeof kOffline - 1),

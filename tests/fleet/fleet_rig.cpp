@@ -178,10 +178,14 @@ bool MosquittoBroker::start(const std::vector<std::string> &listener_lines) {
               << "max_queued_messages 0\n"
               << "log_dest file " << scratch_.file("mosquitto.log") << "\n"
               << "log_type error\nlog_type warning\nlog_type notice\n"
-              << "allow_anonymous true\n"
               << "listener " << port_ << " 127.0.0.1\n";
+            bool anonymous_set = false;
             for (const auto &line : listener_lines) {
                 c << line << "\n";
+                anonymous_set = anonymous_set || line.rfind("allow_anonymous", 0) == 0;
+            }
+            if (!anonymous_set) {
+                c << "allow_anonymous true\n";
             }
         }
         if (!proc_.start("/usr/sbin/mosquitto", {"-c", conf}, {}, scratch_.file("mosquitto.out"))) {

@@ -380,7 +380,8 @@ TEST_F(FleetTest, BadConfigurationNamesTheKeyAndExits2) {
         {"broker_port", {"broker_port", "70000"}},
         {"queue_max_bytes", {"queue_max_bytes", "12x"}},
         {"firmware_public_key", {"firmware_public_key", "abcd"}},
-        {"tls_key_file", {"tls_cert_file", "/nonexistent.pem"}},
+        {"tls_key_file", {"tls_cert_file", "/etc/hostname"}},
+        {"tls_ca_file", {"tls_ca_file", "/nonexistent/ca.pem"}},
         {"username", {"password_file", "/nonexistent"}},
     };
     for (const auto &[name, kv] : cases) {
@@ -394,6 +395,81 @@ TEST_F(FleetTest, BadConfigurationNamesTheKeyAndExits2) {
         EXPECT_EQ(agent.wait_exit(kWait), 2);
         const std::string key = name.substr(0, name.find(' '));
         EXPECT_EQ(agent.log_count("configuration key " + key + " must be"), 1) << agent.log_text();
+    }
+}
+
+// TLS with a throwaway CA and client certificates, and a user name with a password: a broker
+// whose certificate the agent does not trust, or that refuses the password, gets nothing, and
+// the reports wait; with the right ones they all arrive. The password never shows in the log.
+TEST_F(FleetTest, TlsAndCredentialsWithTheSecretKeptOutOfTheLog) {
+    const std::string d = scratch_.file("pki");
+    fs::create_directories(d);
+    std::ofstream(d + "/server.ext") << "subjectAltName=IP:127.0.0.1\n";
+    auto sh = [&](const std::string &cmd) {
+        return std::system(("cd " + d + " && " + cmd + " >>openssl.log 2>&1").c_str()) == 0;
+    };
+    const std::string ec = "-newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes";
+    for (const std::string ca : {"ca", "other-ca"}) {
+        ASSERT_TRUE(sh("openssl req -x509 " + ec + " -keyout " + ca + ".key -out " + ca +
+                       ".pem -days 2 -subj /CN=" + ca));
+    }
+    for (const std::string who : {"server", "client"}) {
+        ASSERT_TRUE(sh("openssl req " + ec + " -keyout " + who + ".key -out " + who +
+                       ".csr -subj /CN=" + who));
+        ASSERT_TRUE(sh("openssl x509 -req -in " + who + ".csr -CA ca.pem -CAkey ca.key " +
+                       "-CAcreateserial -days 2 -out " + who + ".pem" +
+                       (who == "server" ? " -extfile server.ext" : "")));
+    }
+    const std::string password = "s3cret-Pa55word";
+    ASSERT_TRUE(sh("mosquitto_passwd -b -c pw oven-7 " + password));
+    std::ofstream(d + "/agent.pw") << password << "\n";
+    std::ofstream(d + "/wrong.pw") << "Wr0ng-pa55word\n";
+
+    broker_.stop();
+    ASSERT_TRUE(broker_.start({"cafile " + d + "/ca.pem", "certfile " + d + "/server.pem",
+                               "keyfile " + d + "/server.key", "require_certificate true",
+                               "password_file " + d + "/pw", "allow_anonymous false"}))
+        << broker_.log_text();
+    sub_ = std::make_unique<kor_test::MqttSubscriber>("fleet_tls_sub");
+    ASSERT_TRUE(sub_->connect(broker_.port(), "kor/#", d + "/ca.pem", d + "/client.pem",
+                              d + "/client.key", "oven-7", password))
+        << broker_.log_text();
+
+    agent_.config["tls_cert_file"] = d + "/client.pem";
+    agent_.config["tls_key_file"] = d + "/client.key";
+    agent_.config["username"] = "oven-7";
+    struct Phase {
+        const char *name;
+        const char *ca;
+        const char *password_file;
+        const char *failure;  // log text of the refusal; null when it connects
+    };
+    const Phase phases[] = {
+        {"broker not trusted", "other-ca.pem", "agent.pw", "certificate verify failed"},
+        {"wrong password", "ca.pem", "wrong.pw", "refused the connection"},
+        {"all good", "ca.pem", "agent.pw", nullptr},
+    };
+    int sent = 0;
+    for (const Phase &p : phases) {
+        SCOPED_TRACE(p.name);
+        agent_.config["tls_ca_file"] = d + "/" + p.ca;
+        agent_.config["password_file"] = d + "/" + p.password_file;
+        ASSERT_TRUE(agent_.start(bus_)) << agent_.log_text();
+        for (int i = 0; i < 3; ++i, ++sent) {
+            ASSERT_EQ(kor_test::send_report("{\"t\": \"n\", \"i\": " + std::to_string(sent) + "}"), 0);
+        }
+        if (p.failure != nullptr) {
+            ASSERT_TRUE(agent_.wait_log(p.failure, kWait)) << agent_.log_text();
+        } else {
+            ASSERT_TRUE(wait_status("online"));
+            ASSERT_TRUE(wait_reports(sent));
+            const auto got = reports();
+            EXPECT_EQ(got.size(), static_cast<std::size_t>(sent));
+            EXPECT_EQ(got.rbegin()->first, static_cast<std::uint64_t>(sent));
+        }
+        agent_.stop();
+        EXPECT_EQ(agent_.log_count(password), 0);
+        EXPECT_EQ(agent_.log_count("Wr0ng-pa55word"), 0);
     }
 }
 
