@@ -6,6 +6,7 @@
 #include <mosquitto.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sodium.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -394,6 +395,41 @@ std::string AgentProcess::topic(const std::string &leaf) const {
     const auto p = config.find("topic_prefix");
     return (p == config.end() ? std::string("kor") : p->second) + "/" + config.at("oven_id") + "/" +
            leaf;
+}
+
+SigningKeys::SigningKeys() {
+    if (sodium_init() < 0) {
+        std::abort();
+    }
+    crypto_sign_keypair(pk, sk);
+}
+
+namespace {
+std::string hex(const unsigned char *p, std::size_t n) {
+    std::string out(2 * n + 1, '\0');
+    sodium_bin2hex(out.data(), out.size(), p, n);
+    out.pop_back();
+    return out;
+}
+}  // namespace
+
+std::string SigningKeys::public_hex() const {
+    return hex(pk, sizeof pk);
+}
+
+std::string make_offer(const SigningKeys &keys, const std::string &image,
+                       const std::string &component) {
+    const auto *bytes = reinterpret_cast<const unsigned char *>(image.data());
+    unsigned char digest[crypto_hash_sha256_BYTES];
+    crypto_hash_sha256(digest, bytes, image.size());
+    unsigned char sig[crypto_sign_BYTES];
+    crypto_sign_detached(sig, nullptr, bytes, image.size(), keys.sk);
+    std::string b64(sodium_base64_encoded_len(image.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
+    sodium_bin2base64(b64.data(), b64.size(), bytes, image.size(), sodium_base64_VARIANT_ORIGINAL);
+    b64.pop_back();
+    return "{\"component\": \"" + component + "\", \"version\": \"3.12\", \"sha256\": \"" +
+           hex(digest, sizeof digest) + "\", \"signature\": \"" + hex(sig, sizeof sig) +
+           "\", \"image\": \"" + b64 + "\"}";
 }
 
 int send_report(const std::string &text) {

@@ -150,6 +150,19 @@ class AgentProcess {
     ChildProcess proc_;
 };
 
+// An Ed25519 key pair for signing firmware offers.
+struct SigningKeys {
+    unsigned char pk[32];
+    unsigned char sk[64];
+    SigningKeys();
+    std::string public_hex() const;
+};
+
+// The text of a firmware offer of image, signed with keys: sha256 and signature in hex, the
+// image in base64.
+std::string make_offer(const SigningKeys &keys, const std::string &image,
+                       const std::string &component = "dravik_kor_board");
+
 // Sends one report to "zeb_telvo" as the oven manager does ("1s0 json", the text and its NUL).
 int send_report(const std::string &text);
 

@@ -456,7 +456,8 @@ TEST_F(FleetTest, TlsAndCredentialsWithTheSecretKeptOutOfTheLog) {
         agent_.config["password_file"] = d + "/" + p.password_file;
         ASSERT_TRUE(agent_.start(bus_)) << agent_.log_text();
         for (int i = 0; i < 3; ++i, ++sent) {
-            ASSERT_EQ(kor_test::send_report("{\"t\": \"n\", \"i\": " + std::to_string(sent) + "}"), 0);
+            ASSERT_EQ(kor_test::send_report("{\"t\": \"n\", \"i\": " + std::to_string(sent) + "}"),
+                      0);
         }
         if (p.failure != nullptr) {
             ASSERT_TRUE(agent_.wait_log(p.failure, kWait)) << agent_.log_text();
@@ -475,40 +476,10 @@ TEST_F(FleetTest, TlsAndCredentialsWithTheSecretKeptOutOfTheLog) {
 
 // ---- firmware offers ----
 
-struct Keys {
-    unsigned char pk[crypto_sign_PUBLICKEYBYTES];
-    unsigned char sk[crypto_sign_SECRETKEYBYTES];
-    Keys() { crypto_sign_keypair(pk, sk); }
-    std::string public_hex() const {
-        char hex[2 * sizeof pk + 1];
-        sodium_bin2hex(hex, sizeof hex, pk, sizeof pk);
-        return hex;
-    }
-};
+using Keys = kor_test::SigningKeys;
 
-std::string hex(const unsigned char *p, std::size_t n) {
-    std::string out(2 * n + 1, '\0');
-    sodium_bin2hex(out.data(), out.size(), p, n);
-    out.pop_back();
-    return out;
-}
-
-json make_offer(const Keys &keys, const std::string &image,
-                const std::string &component = "dravik_kor_board") {
-    unsigned char digest[crypto_hash_sha256_BYTES];
-    crypto_hash_sha256(digest, reinterpret_cast<const unsigned char *>(image.data()), image.size());
-    unsigned char sig[crypto_sign_BYTES];
-    crypto_sign_detached(sig, nullptr, reinterpret_cast<const unsigned char *>(image.data()),
-                         image.size(), keys.sk);
-    std::string b64(sodium_base64_encoded_len(image.size(), sodium_base64_VARIANT_ORIGINAL), '\0');
-    sodium_bin2base64(b64.data(), b64.size(), reinterpret_cast<const unsigned char *>(image.data()),
-                      image.size(), sodium_base64_VARIANT_ORIGINAL);
-    b64.pop_back();
-    return {{"component", component},
-            {"version", "3.12"},
-            {"sha256", hex(digest, sizeof digest)},
-            {"signature", hex(sig, sizeof sig)},
-            {"image", b64}};
+json offer_json(const Keys &keys, const std::string &image) {
+    return json::parse(kor_test::make_offer(keys, image));
 }
 
 class FleetOfferTest : public FleetTest {
@@ -574,7 +545,7 @@ class FleetOfferTest : public FleetTest {
 TEST_F(FleetOfferTest, BadOffersAreRefusedNothingWrittenNothingOffered) {
     const std::string image(1000, 'i');
     const Keys other_keys;
-    const json good = make_offer(keys_, image);
+    const json good = offer_json(keys_, image);
     auto with = [&](const char *key, const json &value) {
         json j = good;
         j[key] = value;
@@ -593,12 +564,12 @@ TEST_F(FleetOfferTest, BadOffersAreRefusedNothingWrittenNothingOffered) {
     };
     const std::vector<Case> cases = {
         {"wrong hash", with("sha256", std::string(64, 'a')), "sha256 does not match"},
-        {"wrong signature", make_offer(other_keys, image).dump(), "signature does not verify"},
-        {"image changed", with("image", make_offer(keys_, image + "x")["image"]),
+        {"wrong signature", offer_json(other_keys, image).dump(), "signature does not verify"},
+        {"image changed", with("image", offer_json(keys_, image + "x")["image"]),
          "sha256 does not match"},
         {"missing field", without("signature"), "missing field signature"},
         {"bad base64", with("image", "!!!not base64!!!"), "not valid base64"},
-        {"oversize", make_offer(keys_, std::string(5000, 'i')).dump(),
+        {"oversize", offer_json(keys_, std::string(5000, 'i')).dump(),
          "larger than firmware_max_bytes"},
         {"not JSON", "{\"component\": ", "not a JSON object"},
         {"another oven's topic", good.dump(), "", "kor/oven-8/firmware/offer"},
@@ -625,7 +596,7 @@ TEST_F(FleetOfferTest, BadOffersAreRefusedNothingWrittenNothingOffered) {
 
 TEST_F(FleetOfferTest, ValidOfferReachesTheManagerAndEveryAnswerIsPublished) {
     const std::string image = "firmware image bytes \x01\x02\x03";
-    const json offer = make_offer(keys_, image);
+    const json offer = offer_json(keys_, image);
     ASSERT_TRUE(sub_->publish(agent_.topic("firmware/offer"), offer.dump()));
     auto got = offered(kWait);
     ASSERT_TRUE(got);
@@ -644,7 +615,7 @@ TEST_F(FleetOfferTest, ValidOfferReachesTheManagerAndEveryAnswerIsPublished) {
     EXPECT_EQ(parse(*s)["state"], "accepted");
     EXPECT_EQ(parse(*s)["sha256"], offer["sha256"]);
     // One at a time: an offer while this one runs is refused and not offered.
-    auto busy = offer_and_wait_status(make_offer(keys_, "another").dump());
+    auto busy = offer_and_wait_status(offer_json(keys_, "another").dump());
     ASSERT_TRUE(busy);
     EXPECT_EQ((*busy)["state"], "refused");
     EXPECT_NE((*busy)["reason"].get<std::string>().find("another offer is pending"),
@@ -660,7 +631,7 @@ TEST_F(FleetOfferTest, ValidOfferReachesTheManagerAndEveryAnswerIsPublished) {
     for (const auto &[code, state] :
          std::vector<std::pair<int, std::string>>{{2, "not_for_this_board"}, {4, "failed"}}) {
         ASSERT_TRUE(sub_->publish(agent_.topic("firmware/offer"),
-                                  make_offer(keys_, "image " + state).dump()));
+                                  offer_json(keys_, "image " + state).dump()));
         ASSERT_TRUE(offered(kWait));
         respond(code);
         s = sub_->wait(agent_.topic("firmware/status"), nullptr, kWait, &status_cursor_);
@@ -674,7 +645,7 @@ TEST_F(FleetTest, WithoutAPublicKeyEveryOfferIsRefused) {
     ASSERT_TRUE(agent_.start(bus_)) << agent_.log_text();
     ASSERT_TRUE(wait_status("online"));
     Keys keys;
-    ASSERT_TRUE(sub_->publish(agent_.topic("firmware/offer"), make_offer(keys, "img").dump()));
+    ASSERT_TRUE(sub_->publish(agent_.topic("firmware/offer"), offer_json(keys, "img").dump()));
     auto s = sub_->wait(agent_.topic("firmware/status"), nullptr, kWait);
     ASSERT_TRUE(s);
     EXPECT_EQ(parse(*s)["state"], "refused");
