@@ -144,31 +144,9 @@ int ReportQueue::load() {
     pfd.reset();
     ::unlink(probe.c_str());
 
-    if (FILE *f = std::fopen((dir + "/acked").c_str(), "re")) {
-        unsigned long long v = 0;
-        if (std::fscanf(f, "%llu", &v) == 1) {
-            acked_ = v;
-        } else {
-            zeb_logger_log(log_, 4, kModuleName, "%s/acked is unreadable; sending the whole queue",
-                           dir.c_str());
-        }
-        std::fclose(f);
-    }
+    read_acked();
     acked_written_ = acked_;
-
-    std::vector<std::uint64_t> firsts;
-    if (DIR *d = ::opendir(dir.c_str())) {
-        while (dirent *e = ::readdir(d)) {
-            const std::string name = e->d_name;
-            if (name.size() == 24 && name.compare(20, 4, ".seg") == 0 &&
-                std::all_of(name.begin(), name.begin() + 20,
-                            [](char c) { return c >= '0' && c <= '9'; })) {
-                firsts.push_back(std::stoull(name.substr(0, 20)));
-            }
-        }
-        ::closedir(d);
-    }
-    std::sort(firsts.begin(), firsts.end());
+    const std::vector<std::uint64_t> firsts = list_segments();
     std::uint64_t high = acked_;
     for (std::size_t i = 0; i < firsts.size(); ++i) {
         Segment seg;
@@ -192,8 +170,72 @@ int ReportQueue::load() {
     return 0;
 }
 
-int ReportQueue::scan(Segment &seg, bool is_last) {
-    seg.fd.reset(::open(seg.path.c_str(), (is_last ? O_RDWR : O_RDONLY) | O_CLOEXEC));
+int ReportQueue::read_acked() {
+    FILE *f = std::fopen((options_.dir + "/acked").c_str(), "re");
+    if (f == nullptr) {
+        return errno == ENOENT ? 0 : -errno;
+    }
+    unsigned long long v = 0;
+    if (std::fscanf(f, "%llu", &v) == 1) {
+        acked_ = v;
+    } else {
+        zeb_logger_log(log_, 4, kModuleName, "%s/acked is unreadable; sending the whole queue",
+                       options_.dir.c_str());
+    }
+    std::fclose(f);
+    return 0;
+}
+
+std::vector<std::uint64_t> ReportQueue::list_segments() const {
+    std::vector<std::uint64_t> firsts;
+    if (DIR *d = ::opendir(options_.dir.c_str())) {
+        while (dirent *e = ::readdir(d)) {
+            const std::string name = e->d_name;
+            if (name.size() == 24 && name.compare(20, 4, ".seg") == 0 &&
+                std::all_of(name.begin(), name.begin() + 20,
+                            [](char c) { return c >= '0' && c <= '9'; })) {
+                firsts.push_back(std::stoull(name.substr(0, 20)));
+            }
+        }
+        ::closedir(d);
+    }
+    std::sort(firsts.begin(), firsts.end());
+    return firsts;
+}
+
+int ReportQueue::inspect(const std::string &dir, QueueStatus &out) {
+    ReportQueue q({dir, std::int64_t{1} << 40, 1000}, nullptr);
+    if (::access(dir.c_str(), R_OK | X_OK) != 0) {
+        return -errno;
+    }
+    if (const int rc = q.read_acked(); rc != 0) {
+        return rc;
+    }
+    QueueStatus st;
+    st.acked = q.acked_;
+    std::uint64_t high = q.acked_;
+    for (const std::uint64_t first : q.list_segments()) {
+        Segment seg;
+        seg.first = first;
+        char name[32];
+        std::snprintf(name, sizeof name, "%020" PRIu64 ".seg", first);
+        seg.path = dir + "/" + name;
+        bool torn = false;
+        if (const int rc = q.scan(seg, false, &torn, &st); rc != 0) {
+            return rc;
+        }
+        st.torn += torn ? 1 : 0;
+        ++st.segments;
+        st.bytes += seg.size;
+        high = std::max({high, seg.last, seg.first - 1});
+    }
+    st.next_seq = high + 1;
+    out = st;
+    return 0;
+}
+
+int ReportQueue::scan(Segment &seg, bool repair, bool *torn, QueueStatus *status) {
+    seg.fd.reset(::open(seg.path.c_str(), (repair ? O_RDWR : O_RDONLY) | O_CLOEXEC));
     if (!seg.fd) {
         const int err = errno;
         zeb_logger_log(log_, 3, kModuleName, "Cannot open %s: %s", seg.path.c_str(),
@@ -218,17 +260,26 @@ int ReportQueue::scan(Segment &seg, bool is_last) {
                  crc32(buf.data(), buf.size()) == h.crc;
         }
         if (!ok) {
+            if (torn != nullptr) {
+                *torn = true;
+            }
             zeb_logger_log(log_, 4, kModuleName,
                            "Dropping a torn or corrupt record in %s at offset %lld (%lld bytes)",
                            seg.path.c_str(), static_cast<long long>(at),
                            static_cast<long long>(file_size - at));
-            if (is_last && ::ftruncate(seg.fd.get(), at) != 0) {
+            if (repair && ::ftruncate(seg.fd.get(), at) != 0) {
                 const int err = errno;
                 zeb_logger_log(log_, 3, kModuleName, "Cannot cut %s: %s", seg.path.c_str(),
                                std::strerror(err));
                 return -err;
             }
             break;
+        }
+        if (status != nullptr && h.seq > status->acked) {
+            if (status->pending++ == 0) {
+                status->oldest_pending = h.seq;
+                status->oldest_pending_ms = h.time_ms;
+            }
         }
         const std::string_view text(buf.data() + 16, h.length);
         if (text.substr(0, kMarkerPrefix.size()) == kMarkerPrefix) {

@@ -26,6 +26,7 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "zeb_logger.h"
 #include "zeb_unique_fd.hpp"
@@ -49,8 +50,23 @@ inline constexpr std::size_t kMaxRecordText = 65536;
 
 std::uint32_t crc32(const void *data, std::size_t size, std::uint32_t crc = 0);
 
+// What a queue folder holds, read without changing anything (the agent may be running).
+struct QueueStatus {
+    std::uint64_t acked = 0;     // the acknowledged mark
+    std::uint64_t next_seq = 1;  // the number the next report gets
+    std::uint64_t pending = 0;   // records above the mark, waiting for the broker
+    std::uint64_t oldest_pending = 0;
+    std::int64_t oldest_pending_ms = 0;  // its arrival time
+    std::uint64_t segments = 0;
+    std::int64_t bytes = 0;
+    std::uint64_t torn = 0;  // segments that end in a torn or corrupt record
+};
+
 class ReportQueue {
   public:
+    // Reads the folder's state; 0, or a negative errno when it cannot be read.
+    static int inspect(const std::string &dir, QueueStatus &out);
+
     // Creates the folder when missing, checks that it is writable, reads "acked" and scans the
     // segments. 0, or a negative errno (logged once with the folder's name).
     static int open(const QueueOptions &options, zeb_logger_t *log,
@@ -88,7 +104,10 @@ class ReportQueue {
 
     ReportQueue(QueueOptions options, zeb_logger_t *log);
     int load();
-    int scan(Segment &seg, bool is_last);
+    // Reads a segment's records up to the first torn one; repair cuts that off the file.
+    int scan(Segment &seg, bool repair, bool *torn = nullptr, QueueStatus *status = nullptr);
+    int read_acked();
+    std::vector<std::uint64_t> list_segments() const;
     int start_segment_locked();
     int write_locked(std::string_view text, std::int64_t time_ms, std::uint64_t &seq);
     void drop_oldest_locked();

@@ -33,6 +33,18 @@ using kor_test::MqttMessage;
 
 constexpr Millis kWait(20000);
 
+std::string run(const std::string &cmd) {
+    std::string out;
+    if (FILE *p = ::popen((cmd + " 2>&1").c_str(), "r")) {
+        char buf[512];
+        while (std::fgets(buf, sizeof buf, p) != nullptr) {
+            out += buf;
+        }
+        ::pclose(p);
+    }
+    return out;
+}
+
 json parse(const MqttMessage &m) {
     return json::parse(m.payload, nullptr, false);
 }
@@ -220,6 +232,18 @@ TEST_F(FleetTest, ReportsWaitForTheBrokerAndGoOutInOrder) {
             if (!down_at_start && i == kReports / 3) {
                 broker_.stop();
             }
+        }
+        if (down_at_start) {
+            // What a technician sees meanwhile.
+            std::string out;
+            EXPECT_TRUE(kor_test::wait_until(
+                [&] {
+                    out = run(kor_test::bin_dir() + "/zebctl fleet-queue " + agent_.queue_dir());
+                    return out.find("waiting for the broker: 300 reports, the oldest seq 1 ") !=
+                           std::string::npos;
+                },
+                kWait))
+                << out;
         }
         ASSERT_TRUE(broker_.start()) << broker_.log_text();
         ASSERT_TRUE(wait_reports(before + kReports));

@@ -154,6 +154,7 @@ TEST(FleetQueue, AcknowledgedStayGoneAndNumbersGoOnAcrossRestarts) {
 
 TEST(FleetQueue, FullQueueDropsTheOldestAndSaysHowMany) {
     kor_test::ScratchDir dir;
+    kor_test::LogCapture log;
     constexpr std::int64_t kMax = 65536;
     auto q = open_queue(dir.path(), kMax);
     const std::string report = "{\"t\": \"fault\", \"pad\": \"" + std::string(1000, 'p') + "\"}";
