@@ -359,10 +359,11 @@ bool AgentProcess::start(const std::string &bus_dir, bool wait_started) {
         }
     }
     const int before = log_count("Fleet agent ");
-    if (!proc_.start(bin_dir() + "/kor_fleet_agent", {"--config", conf},
-                     {{"ZEB_BUS_DIR", bus_dir},
-                      {"ZEB_LOG", "file:" + scratch_.file("agent.log")},
-                      {"ZEB_LOG_LEVEL", "7"}},
+    std::map<std::string, std::string> all = env;
+    all["ZEB_BUS_DIR"] = bus_dir;
+    all["ZEB_LOG"] = "file:" + scratch_.file("agent.log");
+    all["ZEB_LOG_LEVEL"] = "7";
+    if (!proc_.start(bin_dir() + "/kor_fleet_agent", {"--config", conf}, all,
                      scratch_.file("agent.out"))) {
         return false;
     }

@@ -130,6 +130,8 @@ class AgentProcess {
     // The configuration's keys; oven_id, broker_port, queue_dir and firmware_dir have defaults
     // in the scratch folder, set the port before start.
     std::map<std::string, std::string> config;
+    // Further environment of the agent (NOTIFY_SOCKET, WATCHDOG_USEC).
+    std::map<std::string, std::string> env;
     // Writes the configuration and starts the agent with the bus folder bus_dir; waits for its
     // start-up line unless wait_started is false.
     bool start(const std::string &bus_dir, bool wait_started = true);

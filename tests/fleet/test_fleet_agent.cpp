@@ -22,6 +22,7 @@
 #include <nlohmann/json.hpp>
 
 #include "fleet_rig.hpp"
+#include "notify_socket.hpp"
 #include "zeb_common.h"
 
 namespace {
@@ -208,6 +209,23 @@ TEST_F(FleetTest, PresenceIsOnlineThenOfflineOnStopAndOnKill) {
         ASSERT_TRUE(wait_status("offline", &cursor));
         EXPECT_EQ(agent_.wait_exit(kWait), sig == SIGTERM ? 0 : 128 + SIGKILL);
     }
+}
+
+// Under systemd: ready once set up, the watchdog fed while the broker is away, stopping said.
+TEST_F(FleetTest, TellsTheServiceManagerReadyWatchdogAndStopping) {
+    kor_test::NotifySocket manager;
+    ASSERT_TRUE(manager.open(scratch_.file("notify")));
+    agent_.env = {{"NOTIFY_SOCKET", scratch_.file("notify")}, {"WATCHDOG_USEC", "1000000"}};
+    broker_.stop();
+    ASSERT_TRUE(agent_.start(bus_)) << agent_.log_text();
+    std::size_t cursor = 0;
+    ASSERT_TRUE(manager.wait_text("READY=1", kWait, &cursor));
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(manager.wait_text("WATCHDOG=1", kWait, &cursor));
+    }
+    agent_.kill(SIGTERM);
+    ASSERT_TRUE(manager.wait_text("STOPPING=1", kWait, &cursor));
+    EXPECT_EQ(agent_.wait_exit(kWait), 0);
 }
 
 // ---- outages and crashes ----
