@@ -58,6 +58,10 @@ class MosquittoBroker {
     // into the listener's configuration (TLS, passwords). Waits until it accepts connections.
     bool start(const std::vector<std::string> &listener_lines = {});
     void stop();
+    // Sends sig to the broker (SIGSTOP freezes it with its connections open; SIGKILL loses what
+    // it had not handled yet, and, without a clean stop, the sessions too).
+    void kill(int sig) { proc_.kill(sig); }
+    int wait_exit(Millis timeout) { return proc_.wait_exit(timeout); }
     bool running() { return proc_.running(); }
     int port() const { return port_; }
     std::string log_text() const;

@@ -22,6 +22,7 @@
 #include <nlohmann/json.hpp>
 
 #include "fleet_rig.hpp"
+#include "kor_fleet_queue.hpp"
 #include "notify_socket.hpp"
 #include "zeb_common.h"
 
@@ -278,6 +279,38 @@ TEST_F(FleetTest, ReportsWaitForTheBrokerAndGoOutInOrder) {
         }
         agent_.stop();
     }
+}
+
+// Reports handed to the broker that never acknowledged them: the broker freezes, the agent is
+// stopped, the broker dies with the reports unread. They are still queued, and the next agent
+// sends them.
+TEST_F(FleetTest, ReportsTheBrokerNeverAcknowledgedAreSentAgain) {
+    subscribe();
+    ASSERT_TRUE(agent_.start(bus_)) << agent_.log_text();
+    ASSERT_TRUE(wait_status("online"));
+    broker_.kill(SIGSTOP);
+    constexpr int kReports = 20;
+    for (int i = 0; i < kReports; ++i) {
+        ASSERT_EQ(kor_test::send_report("{\"t\": \"held\", \"i\": " + std::to_string(i) + "}"), 0);
+    }
+    kor_fleet::QueueStatus q;
+    ASSERT_TRUE(kor_test::wait_until(
+        [&] {
+            return kor_fleet::ReportQueue::inspect(agent_.queue_dir(), q) == 0 &&
+                   q.next_seq == kReports + 1;
+        },
+        kWait));
+    EXPECT_EQ(agent_.stop(), 0);
+    broker_.kill(SIGKILL);
+    broker_.wait_exit(kWait);
+    ASSERT_TRUE(broker_.start()) << broker_.log_text();
+    subscribe("fleet_test_sub_2");  // the broker lost every session
+    ASSERT_TRUE(agent_.start(bus_)) << agent_.log_text();
+    ASSERT_TRUE(wait_reports(kReports));
+    const auto got = reports();
+    ASSERT_EQ(got.size(), static_cast<std::size_t>(kReports));
+    EXPECT_EQ(got.begin()->second["report"]["i"], 0);
+    EXPECT_EQ(got.rbegin()->first, static_cast<std::uint64_t>(kReports));
 }
 
 // SIGKILL while reports stream in: whatever the agent had queued is sent after the restart,
