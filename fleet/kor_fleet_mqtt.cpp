@@ -132,8 +132,10 @@ void MqttLink::stop() {
         return;
     }
     started_ = false;
+    // The network thread ends by itself once the disconnect is out (or, with no connection, as
+    // soon as it is woken): cancelling it could leave one of the library's locks held.
     mosquitto_disconnect(mosq_);
-    mosquitto_loop_stop(mosq_, true);
+    mosquitto_loop_stop(mosq_, false);
 }
 
 void MqttLink::connect_cb(mosquitto *, void *obj, int rc) {
