@@ -121,9 +121,21 @@ void Agent::on_message(std::string topic, std::string payload) {
 }
 
 void Agent::telvo_thread() {
+    int quiet = 0;
     for (;;) {
         zeb_event_t *raw = nullptr;
-        const int rc = telvo_->wait_event(&raw, -1);
+        // At a stop, what already waits in the connections is read before the thread ends: the
+        // manager took those reports as sent. A connection accepted in one round of the wait is
+        // read in the next, so the channel counts as drained after two empty rounds.
+        const bool draining = draining_.load();
+        const int rc = telvo_->wait_event(&raw, draining ? 0 : kTickMs);
+        if (rc == 1) {
+            if (draining && ++quiet >= 2) {
+                return;
+            }
+            continue;
+        }
+        quiet = 0;
         if (rc < 0) {
             if (rc != -ESHUTDOWN) {
                 zeb_logger_log(log_, 3, kModule, "The bus channel %s failed: %s", kTelvoChannel,
@@ -396,14 +408,15 @@ void Agent::shutdown() {
         return;
     }
     shut_down_ = true;
+    draining_ = true;
+    if (telvo_thread_.joinable()) {
+        telvo_thread_.join();
+    }
     if (telvo_) {
         telvo_->shutdown();
     }
     if (update_) {
         update_->shutdown();
-    }
-    if (telvo_thread_.joinable()) {
-        telvo_thread_.join();
     }
     if (update_thread_.joinable()) {
         update_thread_.join();

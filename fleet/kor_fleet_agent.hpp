@@ -1,7 +1,7 @@
 // The fleet agent: serves the bus channels "zeb_telvo" (cloud reports in) and "zeb_update"
 // (firmware offers out to the oven manager, its answers in) and links them to the broker.
 //
-// Threads: one per bus channel, blocked in the channel's wait; libmosquitto's network thread;
+// Threads: one per bus channel, waiting on the channel; libmosquitto's network thread;
 // and the loop (run), which alone owns the agent's state. The report thread appends each report
 // to the durable queue at once and wakes the loop; every other event reaches the loop through
 // one inbox. The loop publishes queued reports while connected, at most a window of them
@@ -120,6 +120,7 @@ class Agent final : public MqttEvents {
     std::string update_client_ = kDefaultManager;
     std::optional<PendingOffer> pending_;
     bool shut_down_ = false;
+    std::atomic<bool> draining_{false};  // the report thread reads what waits, then ends
 };
 
 }  // namespace kor_fleet

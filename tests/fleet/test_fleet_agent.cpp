@@ -212,6 +212,23 @@ TEST_F(FleetTest, PresenceIsOnlineThenOfflineOnStopAndOnKill) {
     }
 }
 
+// Reports the manager handed over just before a stop are queued, not lost: here they wait in the
+// agent's bus connection while it is frozen, and SIGTERM comes with them.
+TEST_F(FleetTest, ReportsOnTheBusAtAStopAreQueuedNotLost) {
+    ASSERT_TRUE(agent_.start(bus_)) << agent_.log_text();
+    agent_.kill(SIGSTOP);
+    constexpr int kReports = 5;
+    for (int i = 0; i < kReports; ++i) {
+        ASSERT_EQ(kor_test::send_report("{\"t\": \"late\"}"), 0);
+    }
+    agent_.kill(SIGTERM);
+    agent_.kill(SIGCONT);
+    EXPECT_EQ(agent_.wait_exit(kWait), 0);
+    kor_fleet::QueueStatus q;
+    ASSERT_EQ(kor_fleet::ReportQueue::inspect(agent_.queue_dir(), q), 0);
+    EXPECT_EQ(q.next_seq, kReports + 1u) << agent_.log_text();
+}
+
 // Under systemd: ready once set up, the watchdog fed while the broker is away, stopping said.
 TEST_F(FleetTest, TellsTheServiceManagerReadyWatchdogAndStopping) {
     kor_test::NotifySocket manager;
