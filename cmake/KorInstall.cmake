@@ -15,7 +15,7 @@ include(CMakePackageConfigHelpers)
 
 set(KOR_INSTALL_PROGRAMS
     kor_oven_mgr kor_ioboard_sim kor_config_check modbus_console ioboard_console zebctl
-    calder_backend pmx_backend2 pmx_backend_slave)
+    calder_backend pmx_backend2 pmx_backend_slave kor_fleet_agent)
 # The four deliverables, then the platform libraries they link; all are exported.
 set(KOR_INSTALL_OVEN_LIBRARIES kor_iocomms kor_oven_config kor_oven_stats kor_oven_telvo)
 set(KOR_INSTALL_PLATFORM_LIBRARIES zeb_common zeb_logger zeb_config zeb_stat zeb_faultman vix_io)
@@ -145,14 +145,15 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME kor-oven)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_VENDOR "Conveyor oven controller project")
-set(CPACK_PACKAGE_CONTACT "Oven controller maintainers <oven-controller@localhost>")
+set(CPACK_PACKAGE_CONTACT "Oven controller maintainers <oven-controller@example.com>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
     "Conveyor oven controller: oven manager, IO board libraries, bridges and service tools")
 set(CPACK_PACKAGE_DESCRIPTION
     "The oven manager kor_oven_mgr, the IO board link, configuration, statistics and cloud \
 reporting libraries with their headers, pkg-config files and CMake package, the Modbus bridges, \
-the serial consoles, the bus client zebctl, the configuration check kor_config_check and the \
-virtual IO board kor_ioboard_sim.")
+the serial consoles, the bus client zebctl, the configuration check kor_config_check, the \
+fleet agent kor_fleet_agent (reports and signed firmware over MQTT) and the virtual IO board \
+kor_ioboard_sim.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
@@ -162,4 +163,9 @@ set(CPACK_DEBIAN_PACKAGE_SECTION misc)
 # libc6, libstdc++6, libgcc-s1); the project's own libraries are in the package itself.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
+# The shared libraries are announced to ldconfig by a trigger, as Debian wants, not by
+# maintainer scripts.
+set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POSTINST OFF)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/triggers)
+set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
-"""Drives a visible bake: the virtual IO board, the oven manager on its pseudo-terminal, and a UI
-played through zebctl. Prints the oven's state as it goes and stops everything it started, also
-when interrupted. Started by scripts/demo.sh after the build."""
+"""Drives a visible bake: the virtual IO board, the oven manager on its pseudo-terminal, a UI
+played through zebctl, and the fleet link: a local Mosquitto broker, the fleet agent serving the
+manager's cloud-report and update channels, and a subscriber that shows what reaches the broker.
+Prints the oven's state as it goes and stops everything it started, also when interrupted.
+Started by scripts/demo.sh after the build."""
 import argparse
 import json
 import os
@@ -35,6 +37,7 @@ class Demo:
         self.env["ZEB_LOG"] = "file:" + os.path.join(self.work, "oven_mgr.log")
         shutil.copytree(args.config, self.env["KOR_CONFIG_DIR"])
         os.makedirs(self.env["ZEB_BUS_DIR"], mode=0o770)
+        self.broker_lines = []
         self.link = os.path.join(self.work, "ioboard")
         self.control = os.path.join(self.work, "ioboard.ctl")
 
@@ -109,6 +112,67 @@ class Demo:
                     self.say("UI event: " + name.replace("_", " "))
                 self.changed.notify_all()
 
+    # ---- the fleet side ----
+    def start_fleet(self):
+        with socket.socket() as s:
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+        conf = os.path.join(self.work, "mosquitto.conf")
+        with open(conf, "w") as f:
+            if os.geteuid() == 0:
+                f.write("user root\n")  # else it drops to "mosquitto", who cannot read here
+            f.write("persistence false\nallow_anonymous true\nlistener %d 127.0.0.1\n" % port)
+            f.write("log_dest file %s\n" % os.path.join(self.work, "mosquitto.log"))
+        self.start([shutil.which("mosquitto") or "/usr/sbin/mosquitto", "-c", conf],
+                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        deadline = time.time() + 10
+        while True:
+            try:
+                socket.create_connection(("127.0.0.1", port), timeout=1).close()
+                break
+            except OSError:
+                if time.time() > deadline:
+                    raise RuntimeError("the broker did not start")
+                time.sleep(0.05)
+        sub = self.start(["mosquitto_sub", "-p", str(port), "-q", "1", "-v", "-t", "kor/#"],
+                         stdout=subprocess.PIPE, text=True)
+        threading.Thread(target=self.broker_watch, args=(sub,), daemon=True).start()
+        agent_conf = os.path.join(self.work, "fleet.conf")
+        with open(agent_conf, "w") as f:
+            f.write("oven_id = demo-oven\nbroker_port = %d\n" % port)
+            f.write("queue_dir = %s\n" % os.path.join(self.work, "fleet"))
+            f.write("firmware_dir = %s\n" % os.path.join(self.work, "fleet", "firmware"))
+        env = dict(self.env)
+        env["ZEB_LOG"] = "file:" + os.path.join(self.work, "fleet_agent.log")
+        self.procs.append(subprocess.Popen(
+            [os.path.join(self.bin, "kor_fleet_agent"), "--config", agent_conf], env=env,
+            stdin=subprocess.DEVNULL))
+        for channel in ("zeb_update", "zeb_telvo"):
+            self.wait_for_path(os.path.join(self.env["ZEB_BUS_DIR"], channel), 10)
+        print("  broker on 127.0.0.1:%d, fleet agent for oven demo-oven; watch it yourself with" %
+              port)
+        print("    mosquitto_sub -p %d -v -t 'kor/#'" % port, flush=True)
+
+    def broker_watch(self, proc):
+        for line in proc.stdout:
+            line = line.rstrip()
+            topic, _, payload = line.partition(" ")
+            if len(payload) > 150:
+                payload = payload[:147] + "..."
+            with self.lock:
+                self.broker_lines.append(topic)
+                self.say("broker: %s %s" % (topic, payload))
+                self.changed.notify_all()
+
+    def wait_broker(self, what, pred, seconds):
+        deadline = time.time() + seconds
+        with self.lock:
+            while not any(pred(t) for t in self.broker_lines):
+                left = deadline - time.time()
+                if left <= 0:
+                    raise RuntimeError("timed out waiting for " + what)
+                self.changed.wait(min(left, 0.5))
+
     def say(self, text):
         print("  " + text, flush=True)
 
@@ -148,12 +212,11 @@ class Demo:
                     self.control, "--speed", str(self.speed)], stdout=subprocess.DEVNULL)
         self.wait_for_path(self.control, 10)
         self.wait_for_path(self.link, 10)
-        # The platform services the manager talks to: the firmware-update service (it subscribes
-        # to it at start-up) and the cloud-reporting service, played by zebctl.
-        for channel in ("zeb_update", "zeb_telvo"):
-            self.start([os.path.join(self.bin, "zebctl"), "listen", channel],
-                       stdout=subprocess.DEVNULL)
-            self.wait_for_path(os.path.join(self.env["ZEB_BUS_DIR"], channel), 10)
+        # The platform services the manager talks to, the firmware-update service (it subscribes
+        # to it at start-up) and the cloud-reporting service, are the fleet agent.
+        self.step("Starting a local MQTT broker and the fleet agent")
+        self.start_fleet()
+        self.wait_broker("the oven's presence", lambda t: t.endswith("/status"), 15)
         self.step("Starting the oven manager on " + self.link)
         mgr = self.start([os.path.join(self.bin, "kor_oven_mgr"), self.link],
                          stdout=subprocess.PIPE, text=True)
@@ -190,6 +253,11 @@ class Demo:
         print("    board registers: belt 1 speed %s RPM, belt 2 speed %s RPM, blower 1 set %s" % (
             self.board("get 5"), self.board("get 13"), self.board("get 24")), flush=True)
 
+        self.step("A thermocouple breaks for a moment: the fault report reaches the broker")
+        self.board("fault 203 1")
+        self.wait_broker("the fault report", lambda t: t.endswith("/report/fault"), 30)
+        self.board("fault 203 0")
+
         self.step("Food on the belt")
         self.board("food 2")
         self.wait_until("the photo-eye", lambda st, seen: "photoeye_detection" in seen, 15)
@@ -199,6 +267,9 @@ class Demo:
         self.send("zeb.varlo.power_onoff", 0)
         self.wait_until("cooldown", lambda st, seen: "power_cooldown" in seen, 30)
         self.wait_until("off", lambda st, seen: st["mode"] == 0 and "power_off" in seen, 300)
+        self.step("The minute's heartbeat and settings reports on the broker")
+        self.wait_broker("the heartbeat", lambda t: t.endswith("/report/heartbeat"), 75)
+        self.wait_broker("the settings", lambda t: t.endswith("/report/settings"), 15)
         self.step("Done: the oven is off. Stopping everything the demo started.")
 
 

@@ -3,7 +3,8 @@
 set -euo pipefail
 packages=(build-essential cmake pkg-config libmodbus-dev libgtest-dev libgmock-dev googletest
           libbenchmark-dev clang-format python3 nlohmann-json3-dev dpkg-dev
-          libsystemd-dev stress-ng)
+          libsystemd-dev stress-ng mosquitto mosquitto-clients libmosquitto-dev libsodium-dev
+          help2man lintian openssl)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

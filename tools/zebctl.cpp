@@ -1,6 +1,7 @@
 // zebctl: the operator's and the tests' client of the service bus. It registers as a UI client
 // and shows the oven manager's notifications (monitor), sends requests (send), binds any channel
-// and prints what arrives (listen), and plays the firmware-update service (offer-firmware).
+// and prints what arrives (listen), plays the firmware-update service (offer-firmware), and shows
+// what the fleet agent's report queue holds (fleet-queue).
 // Owns its own bus channel for the length of one command and removes it on the way out.
 #include <poll.h>
 #include <signal.h>
@@ -25,6 +26,8 @@
 #include <string_view>
 #include <vector>
 
+#include "kor_fleet_queue.hpp"
+#include "kor_fleet_report.hpp"
 #include "zeb_common.h"
 #include "zeb_format.hpp"
 #include "zeb_unique_fd.hpp"
@@ -69,6 +72,7 @@ constexpr const char *kUsageMain =
     "  send            send a request event to the oven manager (or any channel)\n"
     "  listen          bind a channel and print every event that arrives\n"
     "  offer-firmware  play the firmware-update service: offer a firmware file\n"
+    "  fleet-queue     show the fleet agent's report queue: what waits for the broker\n"
     "\n"
     "zebctl COMMAND --help shows the options of one command.\n";
 
@@ -126,10 +130,21 @@ constexpr const char *kUsageListen =
     "\n"
     "exit status: as for monitor; 1 also when the channel is already taken.\n";
 
+constexpr const char *kUsageFleetQueue =
+    "usage: zebctl fleet-queue [DIR]\n"
+    "\n"
+    "Reads the fleet agent's durable report queue in DIR (default /var/lib/kor/fleet, the\n"
+    "agent's queue_dir) without changing it, also while the agent runs, and shows the\n"
+    "acknowledged mark, the next sequence number, and how many reports wait for the broker\n"
+    "and since when.\n"
+    "\n"
+    "exit status: 0, or 1 when the folder cannot be read.\n";
+
 constexpr const char *kUsageOffer =
     "usage: zebctl offer-firmware ID PATH [--to CHANNEL] [--wait S]\n"
     "\n"
-    "Plays the firmware-update service: binds zeb_update, sends \"zeb.update.firmware.available\"\n"
+    "Plays the firmware-update service: binds zeb_update (on an oven whose fleet agent runs, stop\n"
+    "it first: it holds zeb_update), sends \"zeb.update.firmware.available\"\n"
     "with the component ID (at most 254 characters) and PATH (made absolute when relative, since\n"
     "the manager runs elsewhere) and prints each \"zeb.update.firmware.response\":\n"
     "1 accepted, 2 ignored, 3 transferred, 4 failed. \"zeb.update.register\" and any other event\n"
@@ -1166,6 +1181,43 @@ int cmd_offer(int argc, char **argv) {
     return 1;
 }
 
+// ---- fleet-queue ----
+
+int cmd_fleet_queue(int argc, char **argv) {
+    if (wants_help(argc, argv)) {
+        std::fputs(kUsageFleetQueue, stdout);
+        return 0;
+    }
+    if (argc > 1) {
+        return usage_error(kUsageFleetQueue, "fleet-queue takes at most one DIR");
+    }
+    const std::string dir = argc == 1 ? argv[0] : "/var/lib/kor/fleet";
+    kor_fleet::QueueStatus st;
+    if (const int rc = kor_fleet::ReportQueue::inspect(dir, st); rc != 0) {
+        std::fprintf(stderr, "zebctl: cannot read the queue %s: %s\n", dir.c_str(),
+                     std::strerror(-rc));
+        return 1;
+    }
+    std::printf("queue %s: %llu segments, %lld bytes\n", dir.c_str(),
+                static_cast<unsigned long long>(st.segments), static_cast<long long>(st.bytes));
+    std::printf("acknowledged up to seq %llu, next seq %llu\n",
+                static_cast<unsigned long long>(st.acked),
+                static_cast<unsigned long long>(st.next_seq));
+    if (st.pending == 0) {
+        std::printf("nothing waits for the broker\n");
+    } else {
+        std::printf("waiting for the broker: %llu reports, the oldest seq %llu from %s\n",
+                    static_cast<unsigned long long>(st.pending),
+                    static_cast<unsigned long long>(st.oldest_pending),
+                    kor_fleet::iso_time(st.oldest_pending_ms).c_str());
+    }
+    if (st.torn > 0) {
+        std::printf("%llu segments end in a torn record (dropped when the agent starts)\n",
+                    static_cast<unsigned long long>(st.torn));
+    }
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv) {
@@ -1190,6 +1242,9 @@ int main(int argc, char **argv) {
     }
     if (cmd == "offer-firmware") {
         return cmd_offer(argc - 2, argv + 2);
+    }
+    if (cmd == "fleet-queue") {
+        return cmd_fleet_queue(argc - 2, argv + 2);
     }
     std::fprintf(stderr, "zebctl: unknown command %s\n\n%s", std::string(cmd).c_str(), kUsageMain);
     return 1;

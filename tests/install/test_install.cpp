@@ -79,9 +79,9 @@ const std::string kBin = "/" KOR_INSTALL_BINDIR;
 const std::string kLib = "/" KOR_INSTALL_LIBDIR;
 const std::string kInclude = "/" KOR_INSTALL_INCLUDEDIR;
 
-const std::set<std::string> kPrograms = {"kor_oven_mgr",   "kor_ioboard_sim", "kor_config_check",
-                                         "modbus_console", "ioboard_console", "zebctl",
-                                         "calder_backend", "pmx_backend2",    "pmx_backend_slave"};
+const std::set<std::string> kPrograms = {
+    "kor_oven_mgr", "kor_ioboard_sim", "kor_config_check", "modbus_console",    "ioboard_console",
+    "zebctl",       "calder_backend",  "pmx_backend2",     "pmx_backend_slave", "kor_fleet_agent"};
 const std::vector<std::string> kLibraries = {
     "kor_iocomms", "kor_oven_config", "kor_oven_stats", "kor_oven_telvo", "zeb_common",
     "zeb_logger",  "zeb_config",      "zeb_stat",       "zeb_faultman",   "vix_io"};
@@ -258,6 +258,27 @@ TEST(Package, DebianPackageUnpacksAndRuns) {
     ASSERT_EQ(unpack.status, 0) << unpack.out;
     EXPECT_TRUE(fs::is_regular_file(root + "/usr" + kLib + "/pkgconfig/kor_iocomms.pc"));
     EXPECT_TRUE(fs::is_regular_file(root + "/usr" + kInclude + "/kor_oven_config.h"));
+
+    // Every program has its manual page, the units are there, and Debian's checker finds no
+    // error in the package.
+    for (const std::string &program : kPrograms) {
+        if (!KOR_MAN_PAGES) {
+            break;
+        }
+        const bool daemon = program == "kor_oven_mgr" || program == "kor_fleet_agent";
+        const std::string page = root + "/usr/share/man/man" + (daemon ? "8/" : "1/") + program +
+                                 (daemon ? ".8.gz" : ".1.gz");
+        EXPECT_TRUE(fs::is_regular_file(page)) << page;
+    }
+    for (const char *unit :
+         {"kor-oven-mgr@.service", "kor-ioboard-sim.service", "kor-fleet-agent.service"}) {
+        EXPECT_TRUE(fs::is_regular_file(root + "/usr/lib/systemd/system/" + unit)) << unit;
+    }
+    if (sh("command -v lintian").status == 0) {
+        const Result lint = sh("lintian --no-tag-display-limit " + quote(deb));
+        EXPECT_EQ(lint.out.find("\nE: "), std::string::npos) << lint.out;
+        EXPECT_NE(lint.out.rfind("E: ", 0), 0u) << lint.out;
+    }
 
     const Result mgr = sh(quote(root + "/usr" + kBin + "/kor_oven_mgr"));
     EXPECT_EQ(mgr.status, 234) << mgr.out;
