@@ -4,6 +4,8 @@ set -euo pipefail
 packages=(build-essential cmake pkg-config libmodbus-dev libgtest-dev libgmock-dev googletest
           libbenchmark-dev clang-format python3 nlohmann-json3-dev dpkg-dev
           libsystemd-dev stress-ng)
+# The web console: its HTTP server and its password hashing.
+packages+=(libcpp-httplib-dev libsodium-dev)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
