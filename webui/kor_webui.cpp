@@ -24,6 +24,9 @@
 #include <nlohmann/json.hpp>
 
 #include "webui_picture.hpp"
+#include "webui_requests.hpp"
+#include "webui_session.hpp"
+#include "webui_stream.hpp"
 #include "zeb_common.h"
 #include "zeb_config.h"
 #include "zeb_format.hpp"
@@ -42,6 +45,10 @@ constexpr const char *kUsage =
     "  GET /api/state            the current picture as one JSON object\n"
     "  GET /api/history?seconds=N temperature, target and heater samples of the last N seconds\n"
     "                            (at most 3600)\n"
+    "  GET /api/events           Server-Sent Events: every notification as JSON\n"
+    "  POST /api/login, /api/logout, GET /api/session   the session cookie\n"
+    "  POST /api/request         power, target temperature, belt cook time, fan speed, idle mode\n"
+    "                            (with a session and the header X-Kor-Request: 1)\n"
     "See docs/webui.md for the whole interface.\n"
     "\n"
     "  --listen ADDR:PORT  the address to serve on (default 127.0.0.1:8080; port 0 picks a free\n"
@@ -149,7 +156,8 @@ struct EventFree {
 };
 
 // Receives the notifications until stop; registers again whenever they stop coming.
-void bus_loop(const Settings &s, kor_webui::Picture &picture, const std::atomic<bool> &stop) {
+void bus_loop(const Settings &s, kor_webui::Picture &picture, kor_webui::Broadcaster &stream,
+              const std::atomic<bool> &stop) {
     auto last_try = Clock::now() - kRegisterRetry;
     bool warned = false;
     while (!stop.load()) {
@@ -180,10 +188,141 @@ void bus_loop(const Settings &s, kor_webui::Picture &picture, const std::atomic<
             zebctl::decode(ev->format ? ev->format : "",
                            std::span(static_cast<const std::uint8_t *>(ev->data), length));
         picture.update(ev->name, decoded);
+        if (stream.clients() > 0) {
+            stream.publish("data: " + kor_webui::event_json(ev->name, decoded) + "\n\n");
+        }
     }
 }
 
 // ---- the HTTP side ----
+
+constexpr const char *kCookie = "kor_session";
+
+void reply(httplib::Response &res, int status, const std::string &body) {
+    res.status = status;
+    res.set_header("Cache-Control", "no-store");
+    res.set_content(body, "application/json");
+}
+
+std::string session_token(const httplib::Request &req) {
+    const std::string cookies = req.get_header_value("Cookie");
+    const std::string key = std::string(kCookie) + "=";
+    std::size_t at = 0;
+    while (at < cookies.size()) {
+        while (at < cookies.size() && (cookies[at] == ' ' || cookies[at] == ';')) {
+            ++at;
+        }
+        const std::size_t end = std::min(cookies.find(';', at), cookies.size());
+        if (cookies.compare(at, key.size(), key) == 0) {
+            return cookies.substr(at + key.size(), end - at - key.size());
+        }
+        at = end;
+    }
+    return "";
+}
+
+struct Context {
+    const Settings &settings;
+    kor_webui::Picture &picture;
+    kor_webui::Broadcaster &stream;
+    kor_webui::Sessions &sessions;
+    bool tls;
+};
+
+void add_control_routes(httplib::Server &svr, Context &ctx) {
+    svr.Get("/api/events", [&ctx](const httplib::Request &, httplib::Response &res) {
+        auto client = ctx.stream.subscribe();
+        if (!client) {
+            reply(res, 429,
+                  error_body("too many event streams (at most " +
+                             std::to_string(kor_webui::Broadcaster::kMaxClients) + ")"));
+            return;
+        }
+        res.set_header("Cache-Control", "no-store");
+        res.set_chunked_content_provider(
+            "text/event-stream",
+            [client, first = true](std::size_t, httplib::DataSink &sink) mutable {
+                if (first) {
+                    // A comment first: the client knows the stream is set up.
+                    first = false;
+                    const std::string hello = ": kor_webui\n\n";
+                    return sink.write(hello.data(), hello.size());
+                }
+                bool ended = false;
+                auto message = client->next(std::chrono::seconds(1), ended);
+                if (ended) {
+                    sink.done();
+                    return false;
+                }
+                // A quiet second sends a comment, which also finds clients that went away.
+                const std::string text = message ? *message : std::string(":\n\n");
+                return sink.write(text.data(), text.size());
+            },
+            [&ctx, client](bool) { ctx.stream.unsubscribe(client); });
+    });
+    svr.Get("/api/session", [&ctx](const httplib::Request &req, httplib::Response &res) {
+        reply(res, 200,
+              json{{"read_only", !ctx.sessions.enabled()},
+                   {"logged_in", ctx.sessions.valid(session_token(req))}}
+                  .dump());
+    });
+    svr.Post("/api/login", [&ctx](const httplib::Request &req, httplib::Response &res) {
+        if (!ctx.sessions.enabled()) {
+            reply(res, 403, error_body("read-only console: no password is configured"));
+            return;
+        }
+        const json body = json::parse(req.body, nullptr, false);
+        if (!body.is_object() || !body.contains("password") || !body["password"].is_string()) {
+            reply(res, 400, error_body("the body must be {\"password\": \"...\"}"));
+            return;
+        }
+        std::string token;
+        std::chrono::milliseconds delay{0};
+        if (ctx.sessions.login(req.remote_addr, body["password"].get<std::string>(), token,
+                               delay) != 0) {
+            std::this_thread::sleep_for(delay);
+            reply(res, 401, error_body("wrong password"));
+            return;
+        }
+        res.set_header("Set-Cookie", std::string(kCookie) + "=" + token +
+                                         "; Path=/; HttpOnly; SameSite=Strict" +
+                                         (ctx.tls ? "; Secure" : ""));
+        reply(res, 200, json{{"logged_in", true}}.dump());
+    });
+    svr.Post("/api/logout", [&ctx](const httplib::Request &req, httplib::Response &res) {
+        ctx.sessions.logout(session_token(req));
+        res.set_header("Set-Cookie",
+                       std::string(kCookie) + "=; Path=/; HttpOnly; SameSite=Strict; Max-Age=0");
+        reply(res, 200, json{{"logged_in", false}}.dump());
+    });
+    svr.Post("/api/request", [&ctx](const httplib::Request &req, httplib::Response &res) {
+        // The page sets this header; a form or a link from another site cannot.
+        if (req.get_header_value("X-Kor-Request") != "1") {
+            reply(res, 403, error_body("the header X-Kor-Request: 1 is missing"));
+            return;
+        }
+        if (!ctx.sessions.valid(session_token(req))) {
+            reply(res, 401, error_body("log in first"));
+            return;
+        }
+        kor_webui::BusRequest request;
+        std::string error;
+        if (kor_webui::parse_request(req.body, request, error) != 0) {
+            reply(res, 400, error_body(error));
+            return;
+        }
+        const int rc = zeb_service_send_event(
+            ctx.settings.manager_channel.c_str(), request.event.c_str(), request.format.c_str(),
+            request.data.data(), static_cast<std::int32_t>(request.data.size()));
+        if (rc != 0) {
+            std::fprintf(stderr, "kor_webui: cannot send %s to %s: %s\n", request.event.c_str(),
+                         ctx.settings.manager_channel.c_str(), std::strerror(-rc));
+            reply(res, 502, error_body("the oven manager is not reachable"));
+            return;
+        }
+        reply(res, 200, json{{"sent", request.event}}.dump());
+    });
+}
 
 void add_routes(httplib::Server &svr, kor_webui::Picture &picture) {
     svr.set_payload_max_length(4096);
@@ -310,11 +449,20 @@ int main(int argc, char **argv) {
     }
 
     kor_webui::Picture picture;
+    kor_webui::Broadcaster stream;
+    kor_webui::Sessions sessions(settings.password_hash);
     std::atomic<bool> stop{false};
+    Context ctx{settings, picture, stream, sessions, tls};
+    // Every event stream holds a worker: room for all of them and the other requests.
+    // (The library takes ownership of the pool it is handed.)
+    svr->new_task_queue = [] {
+        return new httplib::ThreadPool(kor_webui::Broadcaster::kMaxClients + 8);
+    };
     add_routes(*svr, picture);
+    add_control_routes(*svr, ctx);
 
     std::thread bus([&] {
-        bus_loop(settings, picture, stop);
+        bus_loop(settings, picture, stream, stop);
         svr->stop();
     });
     std::thread waiter([&] {
@@ -325,6 +473,7 @@ int main(int argc, char **argv) {
             }
         }
         stop = true;
+        stream.close_all();
         svr->stop();
     });
 
@@ -334,6 +483,7 @@ int main(int argc, char **argv) {
     svr->listen_after_bind();
 
     stop = true;
+    stream.close_all();
     bus.join();
     // The waiter ends on a signal only: send it one when the bus ended the serving.
     pthread_kill(waiter.native_handle(), SIGTERM);

@@ -6,10 +6,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <condition_variable>
+#include <cstdio>
 #include <fstream>
+#include <functional>
+#include <memory>
+#include <mutex>
 #include <nlohmann/json.hpp>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "oven_process.hpp"
@@ -88,6 +95,18 @@ class WebuiProcess {
         }
         return res ? json::parse(res->body, nullptr, false) : json();
     }
+    // A POST with a JSON body and extra headers; the status, and the answer's headers in headers.
+    json post(const std::string &path, const std::string &body, const httplib::Headers &extra,
+              int &status, httplib::Headers *headers = nullptr) const {
+        auto c = client();
+        auto res = c.Post(path.c_str(), extra, body, "application/json");
+        status = res ? res->status : -1;
+        if (res && headers != nullptr) {
+            *headers = res->headers;
+        }
+        return res ? json::parse(res->body, nullptr, false) : json();
+    }
+    int port() const { return port_; }
     std::string diagnostics() const { return read_file(out_) + read_file(err_); }
     int exit_status() const { return exit_status_; }
 
@@ -97,6 +116,108 @@ class WebuiProcess {
     int exit_status_ = -2;
     std::string out_, err_;
 };
+
+// One client of GET /api/events, read by its own thread; keeps every "data:" object.
+class EventStream {
+  public:
+    ~EventStream() { close(); }
+    void open(int port) {
+        reader_ = std::thread([this, port] {
+            httplib::Client c("127.0.0.1", port);
+            c.set_read_timeout(30, 0);
+            auto res = c.Get(
+                "/api/events",
+                [this](const httplib::Response &r) {
+                    std::lock_guard guard(lock_);
+                    status_ = r.status;
+                    changed_.notify_all();
+                    return true;
+                },
+                [this](const char *data, std::size_t length) {
+                    std::lock_guard guard(lock_);
+                    buffer_.append(data, length);
+                    for (std::size_t end; (end = buffer_.find("\n\n")) != std::string::npos;) {
+                        const std::string block = buffer_.substr(0, end);
+                        buffer_.erase(0, end + 2);
+                        if (block.rfind(": kor_webui", 0) == 0) {
+                            connected_ = true;
+                        } else if (block.rfind("data: ", 0) == 0) {
+                            messages_.push_back(json::parse(block.substr(6), nullptr, false));
+                        }
+                    }
+                    changed_.notify_all();
+                    return !stop_.load();
+                });
+            std::lock_guard guard(lock_);
+            ended_ = true;
+            if (res && status_ == 0) {
+                status_ = res->status;
+            }
+            changed_.notify_all();
+        });
+    }
+    void close() {
+        stop_ = true;
+        if (reader_.joinable()) {
+            reader_.join();
+        }
+    }
+    // Waits until the stream is set up (true) or refused (false; status() says why).
+    bool wait_connected() {
+        std::unique_lock guard(lock_);
+        changed_.wait_for(guard, 10s, [&] { return connected_ || ended_; });
+        return connected_;
+    }
+    int status() {
+        std::lock_guard guard(lock_);
+        return status_;
+    }
+    // Waits for a message called name whose fields satisfy pred.
+    bool wait(const std::string &name, const std::function<bool(const json &)> &pred) {
+        std::unique_lock guard(lock_);
+        return changed_.wait_for(guard, 10s, [&] {
+            for (const json &m : messages_) {
+                if (m.is_object() && m["name"] == name && m["fields"].is_object() &&
+                    pred(m["fields"])) {
+                    return true;
+                }
+            }
+            return false;
+        });
+    }
+
+  private:
+    std::thread reader_;
+    std::atomic<bool> stop_{false};
+    std::mutex lock_;
+    std::condition_variable changed_;
+    std::string buffer_;
+    std::vector<json> messages_;
+    bool connected_ = false;
+    bool ended_ = false;
+    int status_ = 0;
+};
+
+// The Argon2id hash the program prints for a password given on its standard input.
+std::string hash_password(const std::string &password) {
+    const std::string command =
+        "echo '" + password + "' | '" + kor_test::bin_dir() + "/kor_webui' --hash-password";
+    FILE *p = popen(command.c_str(), "r");
+    std::string out;
+    char buf[256];
+    while (p != nullptr && fgets(buf, sizeof buf, p) != nullptr) {
+        out += buf;
+    }
+    if (p != nullptr) {
+        pclose(p);
+    }
+    while (!out.empty() && out.back() == '\n') {
+        out.pop_back();
+    }
+    return out;
+}
+
+constexpr const char *kPassword = "bench-oven-7";
 
 class WebuiE2E : public ::testing::Test {
   protected:
@@ -187,8 +308,142 @@ TEST_F(WebuiE2E, ReadOnlyInterfaceRefusesBadQueries) {
         EXPECT_TRUE(body.is_object()) << c.path;
         EXPECT_EQ(c.status != 200, body.contains("error")) << c.path << " " << body.dump();
     }
+    // Without a password hash nobody logs in.
+    int status = 0;
+    const json login = webui.post("/api/login", R"({"password": "x"})", {}, status);
+    EXPECT_EQ(403, status) << login.dump();
     webui.stop();
     EXPECT_EQ(0, webui.exit_status());
+}
+
+// A technician logs in and changes the target: it reaches the board's register and comes back on
+// the event stream; after the logout the same request is refused. Streams are limited to 32.
+TEST_F(WebuiE2E, LoginThenSetPointReachesTheBoard) {
+    const std::string hash = hash_password(kPassword);
+    ASSERT_EQ(0u, hash.rfind("$argon2id$", 0)) << hash;
+    ASSERT_TRUE(rig.start()) << rig.error();
+    ASSERT_TRUE(webui.start(rig, {"password_hash = " + hash}));
+    EventStream stream;
+    stream.open(webui.port());
+    ASSERT_TRUE(stream.wait_connected()) << stream.status();
+    ASSERT_TRUE(stream.wait("zeb.varlo.temperature_notify",
+                            [](const json &f) { return f["target"] == 500; }));
+
+    int status = 0;
+    httplib::Headers headers;
+    webui.post("/api/login", json{{"password", kPassword}}.dump(), {}, status, &headers);
+    ASSERT_EQ(200, status);
+    const std::string cookie = headers.find("Set-Cookie")->second;
+    EXPECT_NE(std::string::npos, cookie.find("HttpOnly")) << cookie;
+    EXPECT_NE(std::string::npos, cookie.find("SameSite=Strict")) << cookie;
+    const httplib::Headers session = {{"Cookie", cookie.substr(0, cookie.find(';'))},
+                                      {"X-Kor-Request", "1"}};
+    const std::string set_450 = R"({"name": "zeb.varlo.set_target_temperature", "values": [450]})";
+    const json sent = webui.post("/api/request", set_450, session, status);
+    ASSERT_EQ(200, status) << sent.dump();
+    EXPECT_TRUE(rig.wait_reg(kor_test::e2e::kRegTarget, 450, 10s)) << rig.writes();
+    EXPECT_TRUE(stream.wait("zeb.varlo.temperature_notify",
+                            [](const json &f) { return f["target"] == 450; }));
+    EXPECT_TRUE(wait_state([](const json &s) { return s["target"] == 450; })) << last.dump();
+
+    webui.post("/api/logout", "", session, status);
+    EXPECT_EQ(200, status);
+    webui.post("/api/request", set_450, session, status);
+    EXPECT_EQ(401, status);
+
+    // 32 streams at most: the 33rd is refused, the others keep streaming.
+    std::vector<std::unique_ptr<EventStream>> more;
+    for (int i = 1; i < 32; ++i) {
+        more.push_back(std::make_unique<EventStream>());
+        more.back()->open(webui.port());
+        ASSERT_TRUE(more.back()->wait_connected()) << i << " " << more.back()->status();
+    }
+    EventStream refused;
+    refused.open(webui.port());
+    EXPECT_FALSE(refused.wait_connected());
+    EXPECT_EQ(429, refused.status());
+}
+
+// Every refusal answers 4xx with a JSON error and sends nothing to the manager.
+TEST_F(WebuiE2E, BadRequestsAreRefusedAndNothingIsSent) {
+    ASSERT_TRUE(rig.start()) << rig.error();
+    ASSERT_TRUE(webui.start(rig, {"password_hash = " + hash_password(kPassword)}));
+    int status = 0;
+    httplib::Headers headers;
+    webui.post("/api/login", json{{"password", kPassword}}.dump(), {}, status, &headers);
+    ASSERT_EQ(200, status);
+    const std::string set_cookie = headers.find("Set-Cookie")->second;
+    const std::string cookie = set_cookie.substr(0, set_cookie.find(';'));
+    const std::string big(5000, ' ');
+    const auto req = [](const char *name, const char *values) {
+        return std::string(R"({"name": ")") + name + R"(", "values": )" + values + "}";
+    };
+    enum Who { kNobody, kSession, kStranger };
+    const struct {
+        const char *what;
+        const char *path;
+        Who who;
+        bool header;
+        std::string body;
+        int status;
+    } cases[] = {
+        {"wrong password", "/api/login", kNobody, false, R"({"password": "guess"})", 401},
+        {"login not JSON", "/api/login", kNobody, false, "password=x", 400},
+        {"login body too long", "/api/login", kNobody, false, R"({"password": ")" + big + "\"}",
+         413},
+        {"no CSRF header", "/api/request", kSession, false, req("zeb.varlo.power_onoff", "[1]"),
+         403},
+        {"no session", "/api/request", kNobody, true, req("zeb.varlo.power_onoff", "[1]"), 401},
+        {"unknown session", "/api/request", kStranger, true, req("zeb.varlo.power_onoff", "[1]"),
+         401},
+        {"malformed JSON", "/api/request", kSession, true, R"({"name": )", 400},
+        {"not an object", "/api/request", kSession, true, "[1, 2]", 400},
+        {"request body too long", "/api/request", kSession, true,
+         req("zeb.varlo.power_onoff", ("[1]" + big).c_str()), 413},
+        {"not a console request", "/api/request", kSession, true,
+         req("zeb.varlo.factory_reset_start", "[]"), 400},
+        {"registration", "/api/request", kSession, true, req("zeb.varlo.register", "[1]"), 400},
+        {"target out of range", "/api/request", kSession, true,
+         req("zeb.varlo.set_target_temperature", "[5000]"), 400},
+        {"negative target", "/api/request", kSession, true,
+         req("zeb.varlo.set_target_temperature", "[-1]"), 400},
+        {"target as text", "/api/request", kSession, true,
+         req("zeb.varlo.set_target_temperature", R"(["450"])"), 400},
+        {"fractional target", "/api/request", kSession, true,
+         req("zeb.varlo.set_target_temperature", "[450.5]"), 400},
+        {"too few values", "/api/request", kSession, true,
+         req("zeb.varlo.set_belt_cook_time", "[1]"), 400},
+        {"too many values", "/api/request", kSession, true, req("zeb.varlo.power_onoff", "[1, 1]"),
+         400},
+        {"no such fan", "/api/request", kSession, true,
+         req("zeb.varlo.set_target_fan_speed", "[5, 50]"), 400},
+        {"power 2", "/api/request", kSession, true, req("zeb.varlo.power_onoff", "[2]"), 400},
+    };
+    for (const auto &c : cases) {
+        httplib::Headers h;
+        if (c.who != kNobody) {
+            h.emplace("Cookie", c.who == kSession ? cookie : "kor_session=00ff");
+        }
+        if (c.header) {
+            h.emplace("X-Kor-Request", "1");
+        }
+        const json body = webui.post(c.path, c.body, h, status);
+        EXPECT_EQ(c.status, status) << c.what;
+        EXPECT_TRUE(body.is_object() && body.contains("error")) << c.what << ": " << body.dump();
+    }
+    // A good request last: once the manager has it, it would have had every earlier one too.
+    webui.post("/api/request", req("zeb.varlo.set_belt_cook_time", "[1, 300]"),
+               {{"Cookie", cookie}, {"X-Kor-Request", "1"}}, status);
+    EXPECT_EQ(200, status);
+    EXPECT_TRUE(rig.wait_log("Received event: zeb.varlo.set_belt_cook_time", 10s, true))
+        << rig.mgr.log_text();
+    for (const char *refused :
+         {"power_onoff", "set_target_temperature", "factory_reset_start", "set_target_fan_speed"}) {
+        EXPECT_EQ(0,
+                  rig.mgr.log_count_containing(std::string("Received event: zeb.varlo.") + refused))
+            << refused;
+    }
+    EXPECT_EQ(1, rig.mgr.log_count_containing("Received event: zeb.varlo.set_belt_cook_time"));
 }
 
 }  // namespace
