@@ -6,6 +6,8 @@ packages=(build-essential cmake pkg-config libmodbus-dev libgtest-dev libgmock-d
           libsystemd-dev stress-ng)
 # The web console: its HTTP server and its password hashing.
 packages+=(libcpp-httplib-dev libsodium-dev)
+# The chart library the console page serves itself (ovens are often offline).
+packages+=(libjs-chart.js)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

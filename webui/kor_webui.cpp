@@ -23,6 +23,7 @@
 #include <sodium.h>
 #include <nlohmann/json.hpp>
 
+#include "webui_assets.hpp"
 #include "webui_picture.hpp"
 #include "webui_requests.hpp"
 #include "webui_session.hpp"
@@ -42,6 +43,7 @@ constexpr const char *kUsage =
     "\n"
     "The oven's web console. Registers with the oven manager as a UI client on its own bus\n"
     "channel, keeps the oven's picture from the notifications and serves it over HTTP:\n"
+    "  GET /                     the page\n"
     "  GET /api/state            the current picture as one JSON object\n"
     "  GET /api/history?seconds=N temperature, target and heater samples of the last N seconds\n"
     "                            (at most 3600)\n"
@@ -346,6 +348,16 @@ void add_routes(httplib::Server &svr, kor_webui::Picture &picture) {
         res.set_header("Cache-Control", "no-store");
         res.set_content(picture.history_json(seconds), "application/json");
     });
+    // The page and its files, from the program itself.
+    for (std::size_t i = 0; i < kor_webui::kAssetCount; ++i) {
+        const kor_webui::Asset &asset = kor_webui::kAssets[i];
+        svr.Get(asset.path, [&asset](const httplib::Request &, httplib::Response &res) {
+            const std::string type = asset.type;
+            res.set_content(
+                reinterpret_cast<const char *>(asset.data), asset.size,
+                (type.rfind("text/", 0) == 0 ? type + "; charset=utf-8" : type).c_str());
+        });
+    }
     // Every refusal the library makes itself (unknown path, body too long) answers in JSON too.
     svr.set_error_handler([](const httplib::Request &, httplib::Response &res) {
         if (res.body.empty()) {

@@ -308,6 +308,20 @@ TEST_F(WebuiE2E, ReadOnlyInterfaceRefusesBadQueries) {
         EXPECT_TRUE(body.is_object()) << c.path;
         EXPECT_EQ(c.status != 200, body.contains("error")) << c.path << " " << body.dump();
     }
+    // The page and everything it loads come from the program; together well under 300 KB.
+    std::size_t weight = 0;
+    for (const char *path : {"/", "/app.js", "/style.css", "/chart.min.js"}) {
+        auto c = webui.client();
+        auto res = c.Get(path);
+        ASSERT_TRUE(res) << path;
+        EXPECT_EQ(200, res->status) << path;
+        weight += res->body.size();
+    }
+    auto page = webui.client().Get("/");
+    EXPECT_NE(std::string::npos, page->body.find("<canvas id=\"chart\">")) << page->body;
+    EXPECT_EQ(0u, page->get_header_value("Content-Type").rfind("text/html", 0));
+    EXPECT_LT(weight, 300u * 1024u);
+    std::printf("page weight with its scripts: %zu bytes\n", weight);
     // Without a password hash nobody logs in.
     int status = 0;
     const json login = webui.post("/api/login", R"({"password": "x"})", {}, status);
