@@ -288,6 +288,20 @@ TEST_F(WebuiE2E, StateFollowsThePreheat) {
     }
 }
 
+// The manager going away shows as the link down; the console registers with the new one.
+TEST_F(WebuiE2E, RegistersAgainAfterTheManagerRestarts) {
+    ASSERT_TRUE(rig.start()) << rig.error();
+    ASSERT_TRUE(webui.start(rig));
+    ASSERT_TRUE(wait_state([](const json &s) { return s["link"] == "up"; })) << last.dump();
+    rig.mgr.stop();
+    ASSERT_TRUE(wait_state([](const json &s) { return s["link"] == "down"; })) << last.dump();
+    const long before = last["notifications"].get<long>();
+    ASSERT_TRUE(rig.start_manager({rig.sim.link_path()})) << rig.error();
+    EXPECT_TRUE(wait_state(
+        [&](const json &s) { return s["link"] == "up" && s["notifications"] > before; }, 20s))
+        << last.dump();
+}
+
 // The read-only interface refuses what it does not understand, in JSON.
 TEST_F(WebuiE2E, ReadOnlyInterfaceRefusesBadQueries) {
     ASSERT_TRUE(rig.start()) << rig.error();
