@@ -26,6 +26,7 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOR_BUILD_BENCH
     ${CMAKE_ARGS:-} >/dev/null
 cmake --build "$build" -j2 --target bench_transport bench_bus_fanout bench_control_cycle \
     bench_io_channel bench_cpi_transfer bench_oven_mgr kor_ioboard_sim kor_oven_mgr >/dev/null
+cmake --build "$build" -j2 --target bench_webui kor_webui >/dev/null
 
 bin=$build/bin
 out=$build/bench-out
@@ -60,6 +61,12 @@ run bench_transport
 run bench_bus_fanout
 grep -h '^ROW' "$out/bench_transport.txt" "$out/bench_bus_fanout.txt" | cut -f2- >>"$rows" || true
 if grep -h '^ROW' "$out/bench_transport.txt" "$out/bench_bus_fanout.txt" | grep -q $'\tFAIL$'; then
+    status=1
+fi
+# The web console's event stream.
+run bench_webui
+grep -h '^ROW' "$out/bench_webui.txt" | cut -f2- >>"$rows" || true
+if grep -h '^ROW' "$out/bench_webui.txt" | grep -q $'\tFAIL$'; then
     status=1
 fi
 

@@ -241,7 +241,7 @@ void add_control_routes(httplib::Server &svr, Context &ctx) {
             return;
         }
         res.set_header("Cache-Control", "no-store");
-        res.set_chunked_content_provider(
+        res.set_content_provider(
             "text/event-stream",
             [client, first = true](std::size_t, httplib::DataSink &sink) mutable {
                 if (first) {
