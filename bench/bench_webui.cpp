@@ -28,9 +28,11 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr int kRate = 40;     // notifications per second, about what a baking oven sends
+// A baking oven's manager sends about 20 notifications at each control cycle (every 500 ms).
+constexpr int kBurst = 20;
+constexpr auto kCycle = std::chrono::milliseconds(500);
 constexpr int kSeconds = 10;  // per run
-constexpr int kCount = kRate * kSeconds;
+constexpr int kCount = kBurst * kSeconds * 2;
 
 std::string read_file(const std::string &path) {
     std::ifstream in(path);
@@ -115,7 +117,9 @@ Run run(kor_test::ChannelListener &manager, int port, pid_t console, int clients
     const long ticks0 = cpu_ticks(console);
     const auto t0 = Clock::now();
     for (int i = 0; i < kCount; ++i) {
-        std::this_thread::sleep_until(t0 + i * std::chrono::microseconds(1000000 / kRate));
+        if (i % kBurst == 0) {
+            std::this_thread::sleep_until(t0 + (i / kBurst) * kCycle);
+        }
         const std::int32_t data[3] = {i, 500, 40};
         sent[i] = Clock::now().time_since_epoch().count();
         manager.send("kor_webui", "zeb.varlo.temperature_notify",
@@ -182,8 +186,10 @@ int main() {
         std::fprintf(stderr, "bench_webui: the console did not start or register\n");
         rc = 1;
     } else {
-        std::printf("bench_webui: notification -> SSE message, %d notifications/s for %d s\n",
-                    kRate, kSeconds);
+        std::printf(
+            "bench_webui: notification -> SSE message, %d notifications every %d ms for "
+            "%d s\n",
+            kBurst, static_cast<int>(kCycle.count()), kSeconds);
         for (int clients : {1, 32}) {
             const Run r = run(manager, port, console, clients);
             const double median = percentile(r.latencies_ms, 0.5);

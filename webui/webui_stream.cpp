@@ -13,9 +13,14 @@ std::optional<std::string> Broadcaster::Client::next(std::chrono::milliseconds t
     if (ended_ || queue_.empty()) {
         return std::nullopt;
     }
-    std::string message = std::move(queue_.front());
-    queue_.pop_front();
-    return message;
+    // Everything queued goes out in one write: the manager sends its notifications in bursts,
+    // one per control cycle, and a wake-up and a write per message would cost more than the rest.
+    std::string messages;
+    for (const std::string &m : queue_) {
+        messages += m;
+    }
+    queue_.clear();
+    return messages;
 }
 
 std::shared_ptr<Broadcaster::Client> Broadcaster::subscribe() {

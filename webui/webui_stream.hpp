@@ -22,8 +22,8 @@ class Broadcaster {
 
     class Client {
       public:
-        // The next message, nothing after the timeout; ended is set when the client was dropped
-        // or the stream closed.
+        // Every message queued, concatenated; nothing after the timeout. ended is set when the
+        // client was dropped or the stream closed.
         std::optional<std::string> next(std::chrono::milliseconds timeout, bool &ended);
 
       private:
