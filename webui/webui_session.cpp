@@ -21,6 +21,9 @@ int Sessions::login(const std::string &client, const std::string &password, std:
         enabled() && crypto_pwhash_str_verify(hash_.c_str(), password.data(), password.size()) == 0;
     std::lock_guard guard(lock_);
     if (!right) {
+        if (failures_.size() >= kMaxClientsTracked && !failures_.contains(client)) {
+            failures_.clear();  // many addresses at once: forget them rather than grow without end
+        }
         const int n = std::min(++failures_[client], 16);
         delay = std::min<std::chrono::milliseconds>(kFirstDelay * (1 << (n - 1)), kMaxDelay);
         return -1;

@@ -17,6 +17,7 @@ class Sessions {
     static constexpr std::chrono::hours kIdleLimit{12};
     static constexpr std::chrono::milliseconds kFirstDelay{200};
     static constexpr std::chrono::milliseconds kMaxDelay{10000};
+    static constexpr std::size_t kMaxClientsTracked = 1024;
 
     // An empty hash: no logins at all (the console is read-only).
     explicit Sessions(std::string password_hash);
