@@ -27,6 +27,7 @@ cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOR_BUILD_BENCH
 cmake --build "$build" -j2 --target bench_transport bench_bus_fanout bench_control_cycle \
     bench_io_channel bench_cpi_transfer bench_oven_mgr bench_fleet_agent kor_ioboard_sim \
     kor_oven_mgr kor_fleet_agent >/dev/null
+cmake --build "$build" -j2 --target bench_webui kor_webui >/dev/null
 
 bin=$build/bin
 out=$build/bench-out
@@ -63,6 +64,12 @@ run bench_fleet_agent
 row_files=("$out/bench_transport.txt" "$out/bench_bus_fanout.txt" "$out/bench_fleet_agent.txt")
 grep -h '^ROW' "${row_files[@]}" | cut -f2- >>"$rows" || true
 if grep -h '^ROW' "${row_files[@]}" | grep -q $'\tFAIL$'; then
+    status=1
+fi
+# The web console's event stream.
+run bench_webui
+grep -h '^ROW' "$out/bench_webui.txt" | cut -f2- >>"$rows" || true
+if grep -h '^ROW' "$out/bench_webui.txt" | grep -q $'\tFAIL$'; then
     status=1
 fi
 

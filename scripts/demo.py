@@ -204,6 +204,17 @@ class Demo:
     def step(self, title):
         print("\n== " + title, flush=True)
 
+    def start_webui(self):
+        # The web console beside the manager; a free port when 8080 is taken.
+        for listen in (os.environ.get("KOR_WEBUI_LISTEN", "127.0.0.1:8080"), "127.0.0.1:0"):
+            web = self.start([os.path.join(self.bin, "kor_webui"), "--listen", listen],
+                             stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+            line = web.stdout.readline()
+            if line.startswith("kor_webui: listening on "):
+                threading.Thread(target=lambda: [None for _ in web.stdout], daemon=True).start()
+                print("  web console: " + line.split("listening on ", 1)[1].strip(), flush=True)
+                return
+
     # ---- the bake ----
     def run(self):
         print("demo: scratch folder %s" % self.work)
@@ -229,6 +240,7 @@ class Demo:
         if not started:
             raise RuntimeError("the oven manager did not start")
         threading.Thread(target=lambda: [None for _ in mgr.stdout], daemon=True).start()
+        self.start_webui()
         mon = self.start([os.path.join(self.bin, "zebctl"), "monitor", "--json"],
                          stdout=subprocess.PIPE, text=True)
         threading.Thread(target=self.monitor, args=(mon,), daemon=True).start()

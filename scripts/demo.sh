@@ -10,4 +10,5 @@ build=${BUILD_DIR:-$root/build}
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 echo "demo: building (this takes a few minutes on a fresh clone)..."
 cmake --build "$build" -j2 --target kor_oven_mgr kor_ioboard_sim zebctl kor_fleet_agent >/dev/null
+cmake --build "$build" -j2 --target kor_webui >/dev/null
 exec python3 "$root/scripts/demo.py" --bin "$build/bin" --config "$root/data/config" "$@"

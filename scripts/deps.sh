@@ -5,6 +5,10 @@ packages=(build-essential cmake pkg-config libmodbus-dev libgtest-dev libgmock-d
           libbenchmark-dev clang-format python3 nlohmann-json3-dev dpkg-dev
           libsystemd-dev stress-ng mosquitto mosquitto-clients libmosquitto-dev libsodium-dev
           help2man lintian openssl)
+# The web console: its HTTP server and its password hashing.
+packages+=(libcpp-httplib-dev)
+# The chart library the console page serves itself (ovens are often offline).
+packages+=(libjs-chart.js)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

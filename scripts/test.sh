@@ -46,6 +46,7 @@ thread_suites+='|TimerService|TimerTest|SrvTimers|SrvInit'
 thread_suites+='|BusTest|BusProcesses|NotifyOnBus|OvenTelvoBus|ZebctlTest|FleetTest|FleetOfferTest|FleetE2E'
 thread_suites+='|OvenRequests|ControlTest|ReadyTemp|OvenManagerE2E|OvenWatchdogE2E|FaultInjectionE2E'
 thread_suites+='|BridgeTest|SlaveRelayTest|FileTransferToBoard|TcpChannel|QueueChannel'
+thread_suites+='|WebuiE2E'
 thread_suites+='|ConfigStore|FaultManager|StatStore|OvenConfigUpdates|OperationState|FaultScanRace'
 thread_tests="^([A-Za-z0-9_]+/)?($thread_suites)\\."
 
