@@ -516,4 +516,56 @@ std::string json_string(std::string_view text) {
     return out;
 }
 
+const char *ui_state_name(std::int64_t s) {
+    switch (s) {
+        case 0:
+            return "off";
+        case 1:
+            return "preheat";
+        case 2:
+            return "idle";
+        case 3:
+            return "bake";
+        case 4:
+            return "cooldown";
+        case 5:
+            return "fault";
+        case 6:
+            return "test";
+        case 8:
+            return "soak";
+        default:
+            return "unknown";
+    }
+}
+
+const char *board_state_name(std::int64_t s) {
+    switch (s) {
+        case 0:
+            return "off";
+        case 1:
+        case 2:
+        case 3:
+            return "start-up";
+        case 4:
+            return "preheat";
+        case 5:
+            return "idle";
+        case 6:
+            return "bake";
+        case 7:
+            return "reheat";
+        case 8:
+            return "cooldown";
+        case 9:
+            return "over-temperature";
+        case 10:
+            return "test";
+        case 12:
+            return "soak";
+        default:
+            return "unknown";
+    }
+}
+
 }  // namespace zebctl

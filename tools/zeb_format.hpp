@@ -57,4 +57,9 @@ std::string json_line(std::string_view event, std::string_view sender, const Dec
 // becomes \u00XX, so the output is valid JSON whatever the input.
 std::string json_string(std::string_view text);
 
+// The names of the UI's oven states (mode_notify's mode) and of the IO board's own states
+// (its board_mode), as the monitor and the web console show them; "unknown" for others.
+const char *ui_state_name(std::int64_t s);
+const char *board_state_name(std::int64_t s);
+
 }  // namespace zebctl

@@ -637,55 +637,6 @@ int cmd_listen(int argc, char **argv) {
 
 // ---- monitor ----
 
-const char *ui_state_name(std::int64_t s) {
-    switch (s) {
-        case 0:
-            return "off";
-        case 1:
-            return "preheat";
-        case 2:
-            return "idle";
-        case 3:
-            return "bake";
-        case 4:
-            return "cooldown";
-        case 5:
-            return "fault";
-        case 6:
-            return "test";
-        case 8:
-            return "soak";
-        default:
-            return "unknown";
-    }
-}
-
-const char *board_state_name(std::int64_t s) {
-    switch (s) {
-        case 0:
-            return "off";
-        case 1:
-        case 2:
-        case 3:
-        case 7:
-            return "start-up";
-        case 4:
-            return "preheat";
-        case 5:
-            return "idle";
-        case 6:
-            return "bake";
-        case 8:
-            return "cooldown";
-        case 10:
-            return "test";
-        case 12:
-            return "soak";
-        default:
-            return "fault";
-    }
-}
-
 const char *belt_status_name(std::int64_t s) {
     switch (s) {
         case 0:
@@ -804,10 +755,11 @@ class StatusView {
         s += "zebctl monitor  channel " + channel_ + "  manager " + manager_ +
              (registered_ ? "  (registered)" : "  (waiting for the manager)") + "\n\n";
         s += "Oven state  : ";
-        s += ui_state_ ? std::to_string(*ui_state_) + " " + ui_state_name(*ui_state_) : "-";
+        s += ui_state_ ? std::to_string(*ui_state_) + " " + zebctl::ui_state_name(*ui_state_) : "-";
         s += "   board state ";
-        s += board_state_ ? std::to_string(*board_state_) + " " + board_state_name(*board_state_)
-                          : "-";
+        s += board_state_
+                 ? std::to_string(*board_state_) + " " + zebctl::board_state_name(*board_state_)
+                 : "-";
         s += "   power " + power_ + "\n";
         s += "Temperature : " + num(temperature_) + " F   target " + num(target_) + " F   heat " +
              num(heat_) + " %\n";

@@ -12,58 +12,6 @@ namespace kor_webui {
 
 using nlohmann::json;
 
-const char *ui_state_name(std::int64_t s) {
-    switch (s) {
-        case 0:
-            return "off";
-        case 1:
-            return "preheat";
-        case 2:
-            return "idle";
-        case 3:
-            return "bake";
-        case 4:
-            return "cooldown";
-        case 5:
-            return "fault";
-        case 6:
-            return "test";
-        case 8:
-            return "soak";
-        default:
-            return "unknown";
-    }
-}
-
-const char *board_state_name(std::int64_t s) {
-    switch (s) {
-        case 0:
-            return "off";
-        case 1:
-        case 2:
-        case 3:
-            return "start-up";
-        case 4:
-            return "preheat";
-        case 5:
-            return "idle";
-        case 6:
-            return "bake";
-        case 7:
-            return "reheat";
-        case 8:
-            return "cooldown";
-        case 9:
-            return "over-temperature";
-        case 10:
-            return "test";
-        case 12:
-            return "soak";
-        default:
-            return "unknown";
-    }
-}
-
 std::string event_json(std::string_view name, const zebctl::Decoded &decoded) {
     // The decoder's own JSON rendering names the fields as the descriptor does; the stream's
     // object keeps those and names the event "name".
@@ -204,9 +152,9 @@ std::string Picture::state_json() const {
         }
     }
     json state = {
-        {"mode", mode_ ? json(ui_state_name(*mode_)) : json(nullptr)},
+        {"mode", mode_ ? json(zebctl::ui_state_name(*mode_)) : json(nullptr)},
         {"mode_code", opt(mode_)},
-        {"board_state", board_mode_ ? json(board_state_name(*board_mode_)) : json(nullptr)},
+        {"board_state", board_mode_ ? json(zebctl::board_state_name(*board_mode_)) : json(nullptr)},
         {"board_state_code", opt(board_mode_)},
         {"power", power_},
         {"temperature", opt(temperature_)},

@@ -18,8 +18,6 @@ namespace kor_webui {
 using Clock = std::chrono::steady_clock;
 
 // Words for the oven's UI state and the board's own state number.
-const char *ui_state_name(std::int64_t s);
-const char *board_state_name(std::int64_t s);
 
 // {"name": ..., "fields": {...}}: one notification as the event stream sends it.
 std::string event_json(std::string_view name, const zebctl::Decoded &decoded);
