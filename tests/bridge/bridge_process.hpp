@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "log_capture.hpp"
 #include "vix_io.h"
 
 namespace kor_test {
@@ -75,7 +76,6 @@ class UiPeer {
 std::vector<std::string> read_lines(const std::string &path);
 // Whether the file has a line equal to line.
 bool has_line(const std::string &path, const std::string &line);
-std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::vector<uint8_t> &bytes);
 // count bytes of a fixed pattern, different from block to block.
 std::vector<uint8_t> pattern(std::size_t count);

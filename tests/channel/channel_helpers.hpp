@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "log_capture.hpp"
 #include "vix_io.h"
 
 namespace channel_test {
@@ -68,18 +69,7 @@ inline vix_io_error_codes_t error_codes(vix_io_channel_t *channel) {
 
 // A loopback port nobody listens on at the moment of asking.
 inline int free_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    int port = -1;
-    if (bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0 &&
-        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) == 0) {
-        port = ntohs(address.sin_port);
-    }
-    close(fd);
-    return port;
+    return kor_test::free_loopback_port();
 }
 
 // Project bytes whose queue still exists for key path path.

@@ -27,13 +27,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
 BusEvent to_bus_event(const zeb_event_t &ev) {
     BusEvent out;
     out.name = ev.name != nullptr ? ev.name : "";

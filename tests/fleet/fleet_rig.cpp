@@ -24,28 +24,6 @@ namespace kor_test {
 
 namespace {
 
-std::string read_file(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-int free_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (::bind(fd, reinterpret_cast<sockaddr *>(&a), sizeof a) == 0 &&
-        ::getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len) == 0) {
-        port = ntohs(a.sin_port);
-    }
-    ::close(fd);
-    return port;
-}
-
 bool port_accepts(int port) {
     const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
@@ -164,7 +142,7 @@ bool MosquittoBroker::start(const std::vector<std::string> &listener_lines) {
     // A port taken by someone else between the probe and the broker's bind: try another.
     for (int attempt = 0; attempt < 5; ++attempt) {
         if (port_ == 0 || attempt > 0) {
-            port_ = free_port();
+            port_ = free_loopback_port();
         }
         const std::string conf = scratch_.file("mosquitto.conf");
         {

@@ -39,13 +39,6 @@ namespace {
 
 constexpr const char *kStatsFaultText = "\tStatistics cannot be saved.";
 
-std::string read_text(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 void write_text(const std::string &path, const std::string &text) {
     std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
@@ -184,8 +177,8 @@ CheckRun config_check(const std::string &dir, const std::string &env) {
     const int status = std::system(cmd.c_str());
     CheckRun r;
     r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    r.out = read_text(tmp.file("out"));
-    r.err = read_text(tmp.file("err"));
+    r.out = kor_test::read_file(tmp.file("out"));
+    r.err = kor_test::read_file(tmp.file("err"));
     return r;
 }
 
@@ -195,7 +188,7 @@ void copy_sample(const std::string &dir, const std::string &drop_key = "") {
     if (drop_key.empty()) {
         return;
     }
-    std::istringstream in(read_text(dir + "/settings"));
+    std::istringstream in(kor_test::read_file(dir + "/settings"));
     std::string out;
     for (std::string line; std::getline(in, line);) {
         if (line.rfind(drop_key + " =", 0) != 0) {
@@ -225,20 +218,21 @@ TEST(StoreWrites, PlantedTemporaryNameIsNeitherFollowedNorReplaced) {
         const std::set<std::string> before = entries(dir.path());
 
         EXPECT_EQ(0, w.write(path));
-        EXPECT_EQ("precious\n", read_text(victim));
+        EXPECT_EQ("precious\n", kor_test::read_file(victim));
         EXPECT_TRUE(S_ISREG(mode_of(path)));
         EXPECT_EQ(0600u, mode_of(path) & 07777) << "the store keeps its mode";
-        EXPECT_NE(std::string::npos, read_text(path).find(w.written)) << read_text(path);
+        EXPECT_NE(std::string::npos, kor_test::read_file(path).find(w.written))
+            << kor_test::read_file(path);
         EXPECT_TRUE(S_ISLNK(mode_of(path + ".tmp")));
         EXPECT_EQ(before, entries(dir.path()));
 
-        const std::string written = read_text(path);
+        const std::string written = kor_test::read_file(path);
         {
             kor_test::FileSizeLimit no_growth(0);
             w.write(path);
         }
         if (w.keeps_on_failure) {
-            EXPECT_EQ(written, read_text(path)) << "a failed write keeps the old store";
+            EXPECT_EQ(written, kor_test::read_file(path)) << "a failed write keeps the old store";
         }
         EXPECT_EQ(before, entries(dir.path())) << "a failed write leaves no temporary file";
 
@@ -264,12 +258,12 @@ TEST(StatisticsStore, EachCorruptFileIsKeptUnderItsOwnName) {
     std::vector<std::string> kept;
     for (const std::string &name : entries(dir.path())) {
         if (name.rfind("sys_stat.corrupt.", 0) == 0) {
-            kept.push_back(read_text(dir.file(name)));
+            kept.push_back(kor_test::read_file(dir.file(name)));
         }
     }
     std::sort(kept.begin(), kept.end());
     EXPECT_EQ((std::vector<std::string>{"broken 3\n", "broken 4\n", "broken 5\n"}), kept);
-    EXPECT_EQ("", read_text(path));
+    EXPECT_EQ("", kor_test::read_file(path));
 }
 
 // The oven manager on store files that are not what they should be: a bad settings file stops
@@ -425,9 +419,9 @@ TEST(ManagerStores, StatisticsThatCannotBeWrittenDoNotStopTheOven) {
         EXPECT_EQ(0, rig.register_ui()) << rig.diagnostics();
         const std::string faults = rig.file("faults");
         const auto fault_shown = [&] {
-            return read_text(faults).find(kStatsFaultText) != std::string::npos;
+            return kor_test::read_file(faults).find(kStatsFaultText) != std::string::npos;
         };
-        EXPECT_TRUE(wait_until(fault_shown, Millis(10000))) << read_text(faults);
+        EXPECT_TRUE(wait_until(fault_shown, Millis(10000))) << kor_test::read_file(faults);
         const std::string stats = config + "/sys_stat";
         const std::string cause = "Cannot write statistics file " + stats;
 
@@ -437,10 +431,14 @@ TEST(ManagerStores, StatisticsThatCannotBeWrittenDoNotStopTheOven) {
             ASSERT_EQ(0, ::unlink(filler.c_str()));
         }
         EXPECT_TRUE(wait_until(
-            [&] { return read_text(stats).find("oven_powered_timer = ") != std::string::npos; },
+            [&] {
+                return kor_test::read_file(stats).find("oven_powered_timer = ") !=
+                       std::string::npos;
+            },
             Millis(30000)))
             << rig.diagnostics();
-        EXPECT_TRUE(wait_until([&] { return !fault_shown(); }, Millis(30000))) << read_text(faults);
+        EXPECT_TRUE(wait_until([&] { return !fault_shown(); }, Millis(30000)))
+            << kor_test::read_file(faults);
         EXPECT_EQ(1, rig.mgr.log_count_containing(cause)) << rig.diagnostics();
         EXPECT_EQ(1, rig.mgr.log_count("Statistics file " + stats + " written again"))
             << rig.diagnostics();

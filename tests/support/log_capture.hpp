@@ -73,6 +73,12 @@ class FileSizeLimit {
     void (*old_handler_)(int);
 };
 
+// The whole file as bytes; empty when it cannot be read.
+std::string read_file(const std::string &path);
+
+// A loopback TCP port nobody listens on at the moment of asking; -1 if none could be had.
+int free_loopback_port();
+
 // Directory of the built programs (KOR_BIN_DIR, set by CTest).
 std::string bin_dir();
 // Root of the source tree (KOR_SOURCE_DIR, set by CTest).

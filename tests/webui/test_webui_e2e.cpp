@@ -23,17 +23,11 @@
 
 using namespace std::chrono_literals;
 using kor_test::OvenRig;
+using kor_test::read_file;
 using kor_test::wait_until;
 using nlohmann::json;
 
 namespace {
-
-std::string read_file(const std::string &path) {
-    std::ifstream in(path);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
 
 // kor_webui as a child process on the rig's bus, listening on a free loopback port.
 class WebuiProcess {
