@@ -81,7 +81,8 @@ const std::string kInclude = "/" KOR_INSTALL_INCLUDEDIR;
 
 const std::set<std::string> kPrograms = {
     "kor_oven_mgr", "kor_ioboard_sim", "kor_config_check", "modbus_console",    "ioboard_console",
-    "zebctl",       "calder_backend",  "pmx_backend2",     "pmx_backend_slave", "kor_fleet_agent"};
+    "zebctl",       "calder_backend",  "pmx_backend2",     "pmx_backend_slave", "kor_fleet_agent",
+    "kor_webui"};
 const std::vector<std::string> kLibraries = {
     "kor_iocomms", "kor_oven_config", "kor_oven_stats", "kor_oven_telvo", "zeb_common",
     "zeb_logger",  "zeb_config",      "zeb_stat",       "zeb_faultman",   "vix_io"};
@@ -271,7 +272,8 @@ TEST(Package, DebianPackageUnpacksAndRuns) {
         EXPECT_TRUE(fs::is_regular_file(page)) << page;
     }
     for (const char *unit :
-         {"kor-oven-mgr@.service", "kor-ioboard-sim.service", "kor-fleet-agent.service"}) {
+         {"kor-oven-mgr@.service", "kor-ioboard-sim.service", "kor-fleet-agent.service",
+          "kor-webui.service"}) {
         EXPECT_TRUE(fs::is_regular_file(root + "/usr/lib/systemd/system/" + unit)) << unit;
     }
     if (sh("command -v lintian").status == 0) {
