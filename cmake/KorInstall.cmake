@@ -166,6 +166,10 @@ set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 # The shared libraries are announced to ldconfig by a trigger, as Debian wants, not by
 # maintainer scripts.
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS_POSTINST OFF)
-set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/triggers)
+# The maintainer scripts make the service user kor and give it its folders (postinst), and take
+# them away on purge (postrm); they call adduser.
+set(CPACK_DEBIAN_PACKAGE_CONTROL_EXTRA ${PROJECT_SOURCE_DIR}/packaging/debian/triggers
+    ${PROJECT_SOURCE_DIR}/packaging/debian/postinst ${PROJECT_SOURCE_DIR}/packaging/debian/postrm)
+set(CPACK_DEBIAN_PACKAGE_DEPENDS adduser)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 include(CPack)

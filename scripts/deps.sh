@@ -5,6 +5,9 @@ packages=(build-essential cmake pkg-config libmodbus-dev libgtest-dev libgmock-d
           libbenchmark-dev clang-format python3 nlohmann-json3-dev dpkg-dev
           libsystemd-dev stress-ng mosquitto mosquitto-clients libmosquitto-dev libsodium-dev
           help2man lintian openssl)
+# The service units' checks (systemd-analyze) and the package test's scratch root (unshare, chroot;
+# adduser for the maintainer scripts).
+packages+=(systemd util-linux coreutils adduser)
 # The web console: its HTTP server and its password hashing.
 packages+=(libcpp-httplib-dev)
 # The chart library the console page serves itself (ovens are often offline).
