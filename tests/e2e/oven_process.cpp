@@ -296,6 +296,9 @@ bool ManagerProcess::start(const std::string &folder, const std::vector<std::str
         if (::getppid() != parent) {
             _exit(127);
         }
+        if (!ChildUser::become()) {
+            ::_exit(127);
+        }
         ::dup2(out, STDOUT_FILENO);
         ::dup2(err, STDERR_FILENO);
         sigset_t none;
@@ -454,6 +457,10 @@ bool OvenRig::start(const Options &options) {
             settings << key << " = " << value << "\n";
         }
     }
+    // Programs that run as another user own the stores they rewrite, and share the bus folder
+    // with this process through its group.
+    ChildUser::hand_over(scratch_.path());
+    ChildUser::hand_over(bus_dir_, true);
     // The bus folder of this process: the UI client, the listeners and the manager share it.
     ::setenv("ZEB_BUS_DIR", bus_dir_.c_str(), 1);
 

@@ -68,6 +68,9 @@ bool ChildProcess::start(const std::string &program, const std::vector<std::stri
             ::dup2(out, 1);
             ::dup2(out, 2);
         }
+        if (!ChildUser::become()) {
+            ::_exit(127);
+        }
         for (const auto &[k, v] : env) {
             ::setenv(k.c_str(), v.c_str(), 1);
         }

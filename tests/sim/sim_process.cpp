@@ -122,6 +122,9 @@ bool SimProcess::start(const std::vector<std::string> &extra_args) {
         if (::getppid() != parent) {
             _exit(127);
         }
+        if (!ChildUser::become()) {
+            ::_exit(127);
+        }
         ::dup2(out, STDOUT_FILENO);
         sigset_t none;
         sigemptyset(&none);

@@ -2,11 +2,14 @@
 #include "log_capture.hpp"
 
 #include <arpa/inet.h>
+#include <grp.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <stdlib.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <csignal>
@@ -92,6 +95,7 @@ ScratchDir::ScratchDir() {
         throw std::runtime_error("mkdtemp failed");
     }
     path_ = pattern;
+    ChildUser::hand_over(path_);
 }
 
 ScratchDir::~ScratchDir() {
@@ -141,6 +145,59 @@ int free_loopback_port() {
     }
     ::close(fd);
     return port;
+}
+
+namespace {
+// Read after fork in the child: plain values, set before any child is started.
+bool child_user_set = false;
+uid_t child_uid = 0;
+gid_t child_gid = 0;
+}  // namespace
+
+ChildUser::ChildUser(uid_t uid, gid_t gid)
+    : had_(child_user_set), old_uid_(child_uid), old_gid_(child_gid) {
+    child_user_set = true;
+    child_uid = uid;
+    child_gid = gid;
+}
+
+ChildUser::~ChildUser() {
+    child_user_set = had_;
+    child_uid = old_uid_;
+    child_gid = old_gid_;
+}
+
+bool ChildUser::become() {
+    if (!child_user_set) {
+        return true;
+    }
+    // Groups first, while still root; a changed user ID clears every capability.
+    return ::setgroups(0, nullptr) == 0 && ::setresgid(child_gid, child_gid, child_gid) == 0 &&
+           ::setresuid(child_uid, child_uid, child_uid) == 0 &&
+           ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0;
+}
+
+void ChildUser::hand_over(const std::string &path, bool shared) {
+    if (!child_user_set) {
+        return;
+    }
+    namespace fs = std::filesystem;
+    std::error_code ec;
+    if (::lchown(path.c_str(), child_uid, child_gid) != 0) {
+        throw std::runtime_error("cannot give " + path + " to the child user");
+    }
+    if (fs::is_directory(fs::symlink_status(path, ec))) {
+        if (shared) {
+            fs::permissions(path, fs::perms::set_gid | fs::perms::owner_all | fs::perms::group_all,
+                            ec);
+        }
+        for (const auto &entry : fs::recursive_directory_iterator(path, ec)) {
+            if (::lchown(entry.path().c_str(), child_uid, child_gid) != 0) {
+                throw std::runtime_error("cannot give " + entry.path().string() +
+                                         " to the child user");
+            }
+        }
+    }
 }
 
 std::string bin_dir() {

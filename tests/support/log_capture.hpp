@@ -3,6 +3,8 @@
 // scratch directory that removes itself.
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
 #include <functional>
 #include <mutex>
@@ -78,6 +80,32 @@ std::string read_file(const std::string &path);
 
 // A loopback TCP port nobody listens on at the moment of asking; -1 if none could be had.
 int free_loopback_port();
+
+// The user the rigs' child processes (the programs under test) run as. Unset, they run as this
+// process does. Set, every child takes on that user and group before it starts, with no other
+// groups, no capabilities and no way back to privileges, as a service user under systemd; and
+// every ScratchDir made meanwhile belongs to that user. Only root can set it.
+class ChildUser {
+  public:
+    // For the lifetime of this object; the previous setting comes back after it.
+    ChildUser(uid_t uid, gid_t gid);
+    ~ChildUser();
+    ChildUser(const ChildUser &) = delete;
+    ChildUser &operator=(const ChildUser &) = delete;
+
+    // In a forked child, before exec: takes on the child user if one is set. Only
+    // async-signal-safe calls; false when a step fails (the child must not go on then).
+    static bool become();
+    // Gives path, and everything below it, to the child user when one is set. A folder the
+    // programs share with this process (a bus folder) gets the setgid bit as well, so that what
+    // this process makes in it belongs to the child user's group.
+    static void hand_over(const std::string &path, bool shared = false);
+
+  private:
+    bool had_ = false;
+    uid_t old_uid_ = 0;
+    gid_t old_gid_ = 0;
+};
 
 // Directory of the built programs (KOR_BIN_DIR, set by CTest).
 std::string bin_dir();
