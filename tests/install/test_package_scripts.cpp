@@ -29,18 +29,22 @@ mount -t proc proc "$top/root/proc"
 cp "$deb" "$top/root/tmp/kor-oven.deb"
 chroot "$top/root" sh -e -c '
 show() { echo "$1 $(stat -c "%U:%G %a" "$2" 2>/dev/null || echo gone)"; }
+# A store folder that was there before, with a store only root may read.
+mkdir -p -m 0755 /opt/quenly/data/config
+printf "oven_model = KOR-2B4\n" >/opt/quenly/data/config/settings
+chmod 0600 /opt/quenly/data/config/settings
 dpkg -i /tmp/kor-oven.deb >/dev/null
 echo "user $(getent passwd kor | cut -d: -f6-7)"
 echo "system $(test "$(id -u kor)" -lt 1000 && echo yes || echo no)"
 echo "groups $(id -nG kor)"
 show config /opt/quenly/data/config
+show settings /opt/quenly/data/config/settings
 show fleet /var/lib/kor/fleet
-# A store that was there before: installed again, the scripts give it to kor.
-printf "oven_model = KOR-2B4\n" >/opt/quenly/data/config/settings
-chmod 0600 /opt/quenly/data/config/settings
+# Installed again: nothing made twice, and what is in the folder by now is left alone.
+touch /opt/quenly/data/config/later
 dpkg -i /tmp/kor-oven.deb >/dev/null
 echo "users-after-reinstall $(getent passwd | grep -c ^kor:)"
-show settings /opt/quenly/data/config/settings
+show later /opt/quenly/data/config/later
 dpkg --purge kor-oven >/dev/null
 echo "purged-user $(getent passwd kor || echo none)"
 echo "purged-group $(getent group kor || echo none)"
@@ -48,6 +52,10 @@ echo "purged-dialout $(getent group dialout | cut -d: -f4 | tr , "\n" | grep -cx
 show purged-state /var/lib/kor
 show purged-config /opt/quenly/data/config
 show purged-settings /opt/quenly/data/config/settings
+# Without a store folder, the package makes one.
+rm -rf /opt/quenly
+dpkg -i /tmp/kor-oven.deb >/dev/null
+show new-config /opt/quenly/data/config
 '
 )sh";
 
@@ -98,16 +106,18 @@ TEST(PackageScripts, InstallMakesTheServiceUserAndItsFoldersAndPurgeTakesThemAwa
         {"user", "/nonexistent:/usr/sbin/nologin"},
         {"system", "yes"},
         {"groups", "kor dialout"},
-        {"config", "kor:kor 750"},
+        {"config", "kor:kor 755"},
+        {"settings", "kor:kor 600"},
         {"fleet", "kor:kor 750"},
         {"users-after-reinstall", "1"},
-        {"settings", "kor:kor 600"},
+        {"later", "root:root 644"},
         {"purged-user", "none"},
         {"purged-group", "none"},
         {"purged-dialout", "0"},
         {"purged-state", "gone"},
-        {"purged-config", "root:root 750"},
+        {"purged-config", "root:root 755"},
         {"purged-settings", "root:root 600"},
+        {"new-config", "kor:kor 750"},
     };
     for (const auto &[key, value] : expected) {
         EXPECT_EQ(value, found.count(key) != 0 ? found.at(key) : "(missing)") << key << "\n"
