@@ -71,6 +71,7 @@ constexpr const char *kUsage =
 constexpr auto kRegisterAgainAfter = std::chrono::seconds(2);
 constexpr auto kRegisterRetry = std::chrono::seconds(1);
 constexpr int kBusTickMs = 200;
+constexpr int kBacklog = 128;
 
 struct Settings {
     std::string host = "127.0.0.1";
@@ -279,11 +280,20 @@ void add_control_routes(httplib::Server &svr, Context &ctx) {
             return;
         }
         std::string token;
-        std::chrono::milliseconds delay{0};
-        if (ctx.sessions.login(req.remote_addr, body["password"].get<std::string>(), token,
-                               delay) != 0) {
-            std::this_thread::sleep_for(delay);
-            reply(res, 401, error_body("wrong password"));
+        std::chrono::milliseconds wait{0};
+        const auto outcome =
+            ctx.sessions.login(req.remote_addr, body["password"].get<std::string>(), token, wait);
+        if (outcome != kor_webui::Sessions::Login::ok) {
+            // The client's wait is told, never slept here: a worker held per guess would let one
+            // client starve the event streams and everyone else.
+            const auto seconds = std::chrono::ceil<std::chrono::seconds>(wait).count();
+            res.set_header("Retry-After", std::to_string(seconds));
+            const bool wrong = outcome == kor_webui::Sessions::Login::wrong;
+            const std::string error = wrong ? "wrong password"
+                                            : "too many logins from this address: try again in " +
+                                                  std::to_string(seconds) + " s";
+            reply(res, wrong ? 401 : 429,
+                  json{{"error", error}, {"retry_after_ms", wait.count()}}.dump());
             return;
         }
         res.set_header("Set-Cookie", std::string(kCookie) + "=" + token +
@@ -444,9 +454,23 @@ int main(int argc, char **argv) {
     } else {
         svr = std::make_unique<httplib::Server>();
     }
+    // The library's own socket options let a second process bind the same port (SO_REUSEPORT),
+    // and it listens with a backlog of 5, which drops connections when a page load and a few
+    // browsers connect at once. Its listening socket is set up here instead: SO_REUSEADDR only,
+    // and a backlog of kBacklog once bound.
+    int listener = -1;
+    svr->set_socket_options([&listener](int fd) {
+        const int yes = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        listener = fd;
+    });
     int port = settings.port;
     const bool bound = port == 0 ? (port = svr->bind_to_any_port(settings.host)) > 0
                                  : svr->bind_to_port(settings.host, port);
+    if (bound && ::listen(listener, kBacklog) != 0) {
+        std::fprintf(stderr, "kor_webui: listen: %s\n", std::strerror(errno));
+        return 1;
+    }
     if (!bound) {
         std::fprintf(stderr, "kor_webui: cannot listen on %s:%d: %s\n", settings.host.c_str(),
                      settings.port, std::strerror(errno));
