@@ -1,8 +1,9 @@
 // kor_webui: the technician's web console. A bus client that registers with the oven manager as a
 // UI does, keeps the oven's picture from the notifications and serves it over HTTP (cpp-httplib):
-// the state, the temperature history and, later, the event stream and the few requests a
-// technician may send.
+// the state with the active faults, the temperature history, the event stream and the few
+// requests a technician may send.
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cerrno>
@@ -24,6 +25,7 @@
 #include <nlohmann/json.hpp>
 
 #include "webui_assets.hpp"
+#include "webui_faults.hpp"
 #include "webui_picture.hpp"
 #include "webui_requests.hpp"
 #include "webui_session.hpp"
@@ -57,7 +59,9 @@ constexpr const char *kUsage =
     "                      one). Another address than the loopback is the operator's choice.\n"
     "  --config FILE       settings store, lines \"key = value\": password_hash, tls_cert_file,\n"
     "                      tls_key_file, channel (default kor_webui), manager_channel (default\n"
-    "                      zeb_backend). Without a password hash the console is read-only.\n"
+    "                      zeb_backend), fault_file (default $ZEB_FAULT_FILE: the fault\n"
+    "                      manager's list of active faults). Without a password hash the\n"
+    "                      console is read-only.\n"
     "  --hash-password     read a password on standard input, print its Argon2id hash for\n"
     "                      password_hash, and exit\n"
     "  -h, --help          this text\n"
@@ -82,6 +86,7 @@ struct Settings {
     std::string tls_key_file;
     std::string channel = "kor_webui";
     std::string manager_channel = "zeb_backend";
+    std::string fault_file;  // the fault manager's list of active faults; empty: none
 };
 
 int usage_error(const std::string &what) {
@@ -129,9 +134,12 @@ int load_config(Settings &s) {
     get("tls_key_file", s.tls_key_file);
     get("channel", s.channel);
     get("manager_channel", s.manager_channel);
+    get("fault_file", s.fault_file);
     zeb_config_close(handle);
     if (s.tls_cert_file.empty() != s.tls_key_file.empty()) {
-        std::fprintf(stderr, "kor_webui: tls_cert_file and tls_key_file go together\n");
+        std::fprintf(stderr, "kor_webui: %s is set but %s is not: HTTPS needs both\n",
+                     s.tls_cert_file.empty() ? "tls_key_file" : "tls_cert_file",
+                     s.tls_cert_file.empty() ? "tls_cert_file" : "tls_key_file");
         return -1;
     }
     return 0;
@@ -158,12 +166,46 @@ struct EventFree {
     void operator()(zeb_event_t *ev) const { zeb_service_free_event(ev); }
 };
 
+// Takes the active faults from the fault manager's list when it is time to look again.
+class FaultWatch {
+  public:
+    explicit FaultWatch(std::string path) : path_(std::move(path)) {}
+
+    void poll(kor_webui::Picture &picture) {
+        const auto now = Clock::now();
+        if (path_.empty() || now - last_ < kFaultPoll) {
+            return;
+        }
+        last_ = now;
+        std::vector<kor_webui::ActiveFault> faults;
+        errno = 0;
+        if (kor_webui::read_fault_list(path_, faults) != 0) {
+            if (!warned_) {
+                std::fprintf(stderr, "kor_webui: cannot read the fault list %s: %s\n",
+                             path_.c_str(), errno != 0 ? std::strerror(errno) : "not a file");
+            }
+            warned_ = true;
+            return;  // the last list read stays
+        }
+        warned_ = false;
+        picture.set_faults(std::move(faults));
+    }
+
+  private:
+    static constexpr auto kFaultPoll = std::chrono::milliseconds(500);
+    std::string path_;
+    Clock::time_point last_{};
+    bool warned_ = false;
+};
+
 // Receives the notifications until stop; registers again whenever they stop coming.
 void bus_loop(const Settings &s, kor_webui::Picture &picture, kor_webui::Broadcaster &stream,
               const std::atomic<bool> &stop) {
     auto last_try = Clock::now() - kRegisterRetry;
     bool warned = false;
+    FaultWatch faults(s.fault_file);
     while (!stop.load()) {
+        faults.poll(picture);
         const auto last = picture.last_notification();
         const auto now = Clock::now();
         if ((!last || now - *last > kRegisterAgainAfter) && now - last_try >= kRegisterRetry) {
@@ -429,8 +471,17 @@ int main(int argc, char **argv) {
         }
         return usage_error("unknown argument \"" + arg + "\"");
     }
+    // The same variable tells the manager's fault manager where to keep the list.
+    if (const char *path = std::getenv("ZEB_FAULT_FILE"); path != nullptr) {
+        settings.fault_file = path;
+    }
     if (!settings.config_file.empty() && load_config(settings) != 0) {
         return 1;
+    }
+    if (settings.fault_file.empty()) {
+        std::fprintf(stderr,
+                     "kor_webui: no fault list (fault_file or ZEB_FAULT_FILE): the "
+                     "console shows no faults\n");
     }
 
     // Signals go to one waiting thread; every other thread starts with them blocked.
