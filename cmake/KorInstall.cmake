@@ -15,7 +15,7 @@ include(CMakePackageConfigHelpers)
 
 set(KOR_INSTALL_PROGRAMS
     kor_oven_mgr kor_ioboard_sim kor_config_check modbus_console ioboard_console zebctl
-    calder_backend pmx_backend2 pmx_backend_slave kor_fleet_agent)
+    calder_backend pmx_backend2 pmx_backend_slave kor_fleet_agent kor_webui)
 # The four deliverables, then the platform libraries they link; all are exported.
 set(KOR_INSTALL_OVEN_LIBRARIES kor_iocomms kor_oven_config kor_oven_stats kor_oven_telvo)
 set(KOR_INSTALL_PLATFORM_LIBRARIES zeb_common zeb_logger zeb_config zeb_stat zeb_faultman vix_io)
