@@ -35,6 +35,8 @@ class Demo:
         self.env["ZEB_BUS_DIR"] = os.path.join(self.work, "bus")
         self.env["KOR_CONFIG_DIR"] = os.path.join(self.work, "config")
         self.env["ZEB_LOG"] = "file:" + os.path.join(self.work, "oven_mgr.log")
+        # The fault manager's list of active faults, which the web console shows.
+        self.env["ZEB_FAULT_FILE"] = os.path.join(self.work, "faults")
         shutil.copytree(args.config, self.env["KOR_CONFIG_DIR"])
         os.makedirs(self.env["ZEB_BUS_DIR"], mode=0o770)
         self.broker_lines = []

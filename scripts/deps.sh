@@ -12,6 +12,8 @@ packages+=(systemd util-linux coreutils adduser)
 packages+=(libcpp-httplib-dev)
 # The chart library the console page serves itself (ovens are often offline).
 packages+=(libjs-chart.js)
+# The console's browser test: headless Chromium driven by Selenium (for /usr/bin/python3).
+packages+=(chromium chromium-driver python3-selenium)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -1,8 +1,9 @@
 // kor_webui: the technician's web console. A bus client that registers with the oven manager as a
 // UI does, keeps the oven's picture from the notifications and serves it over HTTP (cpp-httplib):
-// the state, the temperature history and, later, the event stream and the few requests a
-// technician may send.
+// the state with the active faults, the temperature history, the event stream and the few
+// requests a technician may send.
 #include <signal.h>
+#include <sys/socket.h>
 
 #include <atomic>
 #include <cerrno>
@@ -24,6 +25,7 @@
 #include <nlohmann/json.hpp>
 
 #include "webui_assets.hpp"
+#include "webui_faults.hpp"
 #include "webui_picture.hpp"
 #include "webui_requests.hpp"
 #include "webui_session.hpp"
@@ -57,7 +59,9 @@ constexpr const char *kUsage =
     "                      one). Another address than the loopback is the operator's choice.\n"
     "  --config FILE       settings store, lines \"key = value\": password_hash, tls_cert_file,\n"
     "                      tls_key_file, channel (default kor_webui), manager_channel (default\n"
-    "                      zeb_backend). Without a password hash the console is read-only.\n"
+    "                      zeb_backend), fault_file (default $ZEB_FAULT_FILE: the fault\n"
+    "                      manager's list of active faults). Without a password hash the\n"
+    "                      console is read-only.\n"
     "  --hash-password     read a password on standard input, print its Argon2id hash for\n"
     "                      password_hash, and exit\n"
     "  -h, --help          this text\n"
@@ -71,6 +75,7 @@ constexpr const char *kUsage =
 constexpr auto kRegisterAgainAfter = std::chrono::seconds(2);
 constexpr auto kRegisterRetry = std::chrono::seconds(1);
 constexpr int kBusTickMs = 200;
+constexpr int kBacklog = 128;
 
 struct Settings {
     std::string host = "127.0.0.1";
@@ -81,6 +86,7 @@ struct Settings {
     std::string tls_key_file;
     std::string channel = "kor_webui";
     std::string manager_channel = "zeb_backend";
+    std::string fault_file;  // the fault manager's list of active faults; empty: none
 };
 
 int usage_error(const std::string &what) {
@@ -128,9 +134,12 @@ int load_config(Settings &s) {
     get("tls_key_file", s.tls_key_file);
     get("channel", s.channel);
     get("manager_channel", s.manager_channel);
+    get("fault_file", s.fault_file);
     zeb_config_close(handle);
     if (s.tls_cert_file.empty() != s.tls_key_file.empty()) {
-        std::fprintf(stderr, "kor_webui: tls_cert_file and tls_key_file go together\n");
+        std::fprintf(stderr, "kor_webui: %s is set but %s is not: HTTPS needs both\n",
+                     s.tls_cert_file.empty() ? "tls_key_file" : "tls_cert_file",
+                     s.tls_cert_file.empty() ? "tls_cert_file" : "tls_key_file");
         return -1;
     }
     return 0;
@@ -157,12 +166,46 @@ struct EventFree {
     void operator()(zeb_event_t *ev) const { zeb_service_free_event(ev); }
 };
 
+// Takes the active faults from the fault manager's list when it is time to look again.
+class FaultWatch {
+  public:
+    explicit FaultWatch(std::string path) : path_(std::move(path)) {}
+
+    void poll(kor_webui::Picture &picture) {
+        const auto now = Clock::now();
+        if (path_.empty() || now - last_ < kFaultPoll) {
+            return;
+        }
+        last_ = now;
+        std::vector<kor_webui::ActiveFault> faults;
+        errno = 0;
+        if (kor_webui::read_fault_list(path_, faults) != 0) {
+            if (!warned_) {
+                std::fprintf(stderr, "kor_webui: cannot read the fault list %s: %s\n",
+                             path_.c_str(), errno != 0 ? std::strerror(errno) : "not a file");
+            }
+            warned_ = true;
+            return;  // the last list read stays
+        }
+        warned_ = false;
+        picture.set_faults(std::move(faults));
+    }
+
+  private:
+    static constexpr auto kFaultPoll = std::chrono::milliseconds(500);
+    std::string path_;
+    Clock::time_point last_{};
+    bool warned_ = false;
+};
+
 // Receives the notifications until stop; registers again whenever they stop coming.
 void bus_loop(const Settings &s, kor_webui::Picture &picture, kor_webui::Broadcaster &stream,
               const std::atomic<bool> &stop) {
     auto last_try = Clock::now() - kRegisterRetry;
     bool warned = false;
+    FaultWatch faults(s.fault_file);
     while (!stop.load()) {
+        faults.poll(picture);
         const auto last = picture.last_notification();
         const auto now = Clock::now();
         if ((!last || now - *last > kRegisterAgainAfter) && now - last_try >= kRegisterRetry) {
@@ -279,11 +322,20 @@ void add_control_routes(httplib::Server &svr, Context &ctx) {
             return;
         }
         std::string token;
-        std::chrono::milliseconds delay{0};
-        if (ctx.sessions.login(req.remote_addr, body["password"].get<std::string>(), token,
-                               delay) != 0) {
-            std::this_thread::sleep_for(delay);
-            reply(res, 401, error_body("wrong password"));
+        std::chrono::milliseconds wait{0};
+        const auto outcome =
+            ctx.sessions.login(req.remote_addr, body["password"].get<std::string>(), token, wait);
+        if (outcome != kor_webui::Sessions::Login::ok) {
+            // The client's wait is told, never slept here: a worker held per guess would let one
+            // client starve the event streams and everyone else.
+            const auto seconds = std::chrono::ceil<std::chrono::seconds>(wait).count();
+            res.set_header("Retry-After", std::to_string(seconds));
+            const bool wrong = outcome == kor_webui::Sessions::Login::wrong;
+            const std::string error = wrong ? "wrong password"
+                                            : "too many logins from this address: try again in " +
+                                                  std::to_string(seconds) + " s";
+            reply(res, wrong ? 401 : 429,
+                  json{{"error", error}, {"retry_after_ms", wait.count()}}.dump());
             return;
         }
         res.set_header("Set-Cookie", std::string(kCookie) + "=" + token +
@@ -419,8 +471,17 @@ int main(int argc, char **argv) {
         }
         return usage_error("unknown argument \"" + arg + "\"");
     }
+    // The same variable tells the manager's fault manager where to keep the list.
+    if (const char *path = std::getenv("ZEB_FAULT_FILE"); path != nullptr) {
+        settings.fault_file = path;
+    }
     if (!settings.config_file.empty() && load_config(settings) != 0) {
         return 1;
+    }
+    if (settings.fault_file.empty()) {
+        std::fprintf(stderr,
+                     "kor_webui: no fault list (fault_file or ZEB_FAULT_FILE): the "
+                     "console shows no faults\n");
     }
 
     // Signals go to one waiting thread; every other thread starts with them blocked.
@@ -444,9 +505,23 @@ int main(int argc, char **argv) {
     } else {
         svr = std::make_unique<httplib::Server>();
     }
+    // The library's own socket options let a second process bind the same port (SO_REUSEPORT),
+    // and it listens with a backlog of 5, which drops connections when a page load and a few
+    // browsers connect at once. Its listening socket is set up here instead: SO_REUSEADDR only,
+    // and a backlog of kBacklog once bound.
+    int listener = -1;
+    svr->set_socket_options([&listener](int fd) {
+        const int yes = 1;
+        setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &yes, sizeof yes);
+        listener = fd;
+    });
     int port = settings.port;
     const bool bound = port == 0 ? (port = svr->bind_to_any_port(settings.host)) > 0
                                  : svr->bind_to_port(settings.host, port);
+    if (bound && ::listen(listener, kBacklog) != 0) {
+        std::fprintf(stderr, "kor_webui: listen: %s\n", std::strerror(errno));
+        return 1;
+    }
     if (!bound) {
         std::fprintf(stderr, "kor_webui: cannot listen on %s:%d: %s\n", settings.host.c_str(),
                      settings.port, std::strerror(errno));

@@ -107,6 +107,11 @@ void Picture::update(std::string_view name, const zebctl::Decoded &d) {
     }
 }
 
+void Picture::set_faults(std::vector<ActiveFault> faults) {
+    std::lock_guard guard(lock_);
+    faults_ = std::move(faults);
+}
+
 std::optional<Clock::time_point> Picture::last_notification() const {
     std::lock_guard guard(lock_);
     return last_;
@@ -151,6 +156,10 @@ std::string Picture::state_json() const {
             tcs.push_back(t);
         }
     }
+    json faults = json::array();
+    for (const ActiveFault &f : faults_) {
+        faults.push_back({{"code", f.code}, {"text", f.text}, {"since", f.since}});
+    }
     json state = {
         {"mode", mode_ ? json(zebctl::ui_state_name(*mode_)) : json(nullptr)},
         {"mode_code", opt(mode_)},
@@ -163,7 +172,7 @@ std::string Picture::state_json() const {
         {"belts", belts},
         {"fans", fans},
         {"thermocouples", tcs},
-        {"faults", json::array()},
+        {"faults", faults},
         {"versions",
          {{"io", opt(io_version_)},
           {"bldc_1", opt(bldc1_version_)},
@@ -174,7 +183,8 @@ std::string Picture::state_json() const {
         {"updated", last_ ? json(utc_text(updated_unix_ms_)) : json(nullptr)},
         {"notifications", notifications_},
     };
-    return state.dump();
+    // The fault texts come from a file: bytes that are no UTF-8 are replaced, never thrown on.
+    return state.dump(-1, ' ', false, json::error_handler_t::replace);
 }
 
 std::string Picture::history_json(int seconds) const {

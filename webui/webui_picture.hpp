@@ -11,13 +11,14 @@
 #include <string>
 #include <string_view>
 
+#include <vector>
+
+#include "webui_faults.hpp"
 #include "zeb_format.hpp"
 
 namespace kor_webui {
 
 using Clock = std::chrono::steady_clock;
-
-// Words for the oven's UI state and the board's own state number.
 
 // {"name": ..., "fields": {...}}: one notification as the event stream sends it.
 std::string event_json(std::string_view name, const zebctl::Decoded &decoded);
@@ -32,6 +33,8 @@ class Picture {
     void update(std::string_view name, const zebctl::Decoded &decoded);
     // Clock::now() of the last notification, nothing before the first.
     std::optional<Clock::time_point> last_notification() const;
+    // The active faults, replaced whole.
+    void set_faults(std::vector<ActiveFault> faults);
 
     // The state object of GET /api/state.
     std::string state_json() const;
@@ -63,6 +66,7 @@ class Picture {
     std::string power_ = "unknown";
     std::deque<Sample> history_;
     long notifications_ = 0;
+    std::vector<ActiveFault> faults_;
 };
 
 }  // namespace kor_webui

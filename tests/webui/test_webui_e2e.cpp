@@ -9,8 +9,10 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <nlohmann/json.hpp>
@@ -34,10 +36,14 @@ class WebuiProcess {
   public:
     ~WebuiProcess() { stop(); }
 
-    bool start(OvenRig &rig, const std::vector<std::string> &config_lines = {}) {
-        out_ = rig.file("webui.out");
-        err_ = rig.file("webui.err");
-        const std::string config = rig.file("webui.conf");
+    bool start(OvenRig &rig, const std::vector<std::string> &config_lines = {},
+               const std::string &listen = "127.0.0.1:0") {
+        // Files of their own for every console a test starts.
+        static int started = 0;
+        const std::string name = "webui" + std::to_string(++started);
+        out_ = rig.file(name + ".out");
+        err_ = rig.file(name + ".err");
+        const std::string config = rig.file(name + ".conf");
         {
             std::ofstream c(config);
             for (const auto &line : config_lines) {
@@ -51,28 +57,42 @@ class WebuiProcess {
             setenv("ZEB_BUS_DIR", bus.c_str(), 1);
             freopen(out_.c_str(), "w", stdout);
             freopen(err_.c_str(), "w", stderr);
-            execl(bin.c_str(), "kor_webui", "--listen", "127.0.0.1:0", "--config", config.c_str(),
+            execl(bin.c_str(), "kor_webui", "--listen", listen.c_str(), "--config", config.c_str(),
                   static_cast<char *>(nullptr));
             _exit(127);
         }
-        const std::string prefix = "kor_webui: listening on http://127.0.0.1:";
-        const bool listening =
-            wait_until([&] { return read_file(out_).find(prefix) != std::string::npos; }, 10s);
-        if (!listening) {
+        // Listening (its address on standard output), or gone at once (a refused setting).
+        const std::string prefix = "kor_webui: listening on ";
+        const bool settled = wait_until(
+            [&] { return reap(WNOHANG) || read_file(out_).find(prefix) != std::string::npos; },
+            20s);
+        const std::string out = read_file(out_);
+        const std::size_t at = out.find(prefix);
+        if (!settled || pid_ < 0 || at == std::string::npos) {
             return false;
         }
-        const std::string out = read_file(out_);
-        port_ = std::stoi(out.substr(out.find(prefix) + prefix.size()));
+        tls_ = out.compare(at + prefix.size(), 8, "https://") == 0;
+        const std::string host = "127.0.0.1:";
+        const std::size_t colon = out.find(host, at);
+        port_ = colon == std::string::npos ? 0 : std::stoi(out.substr(colon + host.size()));
         return port_ > 0;
+    }
+
+    // Collects the exit status once the process has ended; true then.
+    bool reap(int flags) {
+        int status = 0;
+        if (pid_ <= 0 || waitpid(pid_, &status, flags) != pid_) {
+            return false;
+        }
+        exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        pid_ = -1;
+        return true;
     }
 
     void stop() {
         if (pid_ > 0) {
             kill(pid_, SIGTERM);
-            int status = 0;
-            waitpid(pid_, &status, 0);
-            exit_status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-            pid_ = -1;
+            reap(0);
         }
     }
 
@@ -101,6 +121,7 @@ class WebuiProcess {
         return res ? json::parse(res->body, nullptr, false) : json();
     }
     int port() const { return port_; }
+    bool tls() const { return tls_; }
     std::string diagnostics() const { return read_file(out_) + read_file(err_); }
     int exit_status() const { return exit_status_; }
 
@@ -108,6 +129,7 @@ class WebuiProcess {
     pid_t pid_ = -1;
     int port_ = 0;
     int exit_status_ = -2;
+    bool tls_ = false;
     std::string out_, err_;
 };
 
@@ -466,6 +488,165 @@ TEST_F(WebuiE2E, BadRequestsAreRefusedAndNothingIsSent) {
             << refused;
     }
     EXPECT_EQ(1, rig.mgr.log_count_containing("Received event: zeb.varlo.set_belt_cook_time"));
+}
+
+// The board's faults reach /api/state from the manager's fault list, with their texts, and leave
+// it when the board clears them.
+TEST_F(WebuiE2E, FaultsFollowTheBoard) {
+    ASSERT_TRUE(rig.start()) << rig.error();
+    ASSERT_TRUE(webui.start(rig, {"fault_file = " + rig.file("faults")}));
+    ASSERT_TRUE(wait_state([](const json &s) { return s["link"] == "up"; })) << last.dump();
+    EXPECT_EQ(json::array(), last["faults"]);
+    const auto codes = [](const json &s) {
+        std::vector<int> out;
+        for (const json &f : s["faults"]) {
+            out.push_back(f["code"].get<int>());
+        }
+        return out;
+    };
+    // Thermocouples 1 and 2 broken: faults 5 and 21, standing until the board clears them.
+    ASSERT_EQ("ok", rig.sim.command("fault 203 3"));
+    ASSERT_TRUE(wait_state(
+        [&](const json &s) {
+            return codes(s) == std::vector{5, 21};
+        },
+        20s))
+        << last.dump();
+    EXPECT_EQ("Thermocouple #1 is broken.", last["faults"][0]["text"]);
+    EXPECT_EQ("Thermocouple #2 is broken.", last["faults"][1]["text"]);
+    EXPECT_TRUE(last["faults"][0]["since"].is_string()) << last.dump();
+    ASSERT_EQ("ok", rig.sim.command("fault 203 2"));
+    ASSERT_TRUE(wait_state([&](const json &s) { return codes(s) == std::vector{21}; }, 20s))
+        << last.dump();
+    ASSERT_EQ("ok", rig.sim.command("fault 203 0"));
+    EXPECT_TRUE(wait_state([&](const json &s) { return s["faults"].empty(); }, 20s)) << last.dump();
+}
+
+// Settings that cannot work stop the start: exit 1 with the reason, nothing served. A second
+// console on a port already served is one of them.
+TEST_F(WebuiE2E, RefusedSettingsStopTheStart) {
+    ASSERT_TRUE(rig.start()) << rig.error();
+    ASSERT_TRUE(webui.start(rig));
+    const std::string taken = "127.0.0.1:" + std::to_string(webui.port());
+    const std::string key = rig.file("webui.key");
+    const std::string cert = rig.file("webui.pem");
+    std::ofstream(key) << "not a key\n";
+    const struct {
+        std::vector<std::string> config;
+        std::string listen;
+        std::string message;
+    } cases[] = {
+        {{"tls_key_file = " + key}, "127.0.0.1:0", "tls_key_file is set but tls_cert_file is not"},
+        {{"tls_cert_file = " + cert},
+         "127.0.0.1:0",
+         "tls_cert_file is set but tls_key_file is not"},
+        {{"tls_cert_file = " + cert, "tls_key_file = " + key},
+         "127.0.0.1:0",
+         "cannot load the TLS certificate"},
+        {{}, taken, "cannot listen on " + taken + ": Address already in use"},
+    };
+    for (const auto &c : cases) {
+        WebuiProcess refused;
+        EXPECT_FALSE(refused.start(rig, c.config, c.listen)) << c.message;
+        EXPECT_EQ(1, refused.exit_status()) << c.message;
+        EXPECT_NE(std::string::npos, refused.diagnostics().find(c.message))
+            << refused.diagnostics();
+    }
+    EXPECT_EQ(200, webui.client().Get("/api/state")->status);
+}
+
+// With a certificate and its key the console speaks HTTPS only; the session cookie is Secure.
+TEST_F(WebuiE2E, ServesHttpsWithItsCertificate) {
+    ASSERT_TRUE(rig.start()) << rig.error();
+    const std::string key = rig.file("webui.key");
+    const std::string cert = rig.file("webui.pem");
+    const std::string openssl =
+        "openssl req -x509 -newkey ec -pkeyopt ec_paramgen_curve:prime256v1 -nodes -days 2 "
+        "-subj /CN=127.0.0.1 -addext subjectAltName=IP:127.0.0.1 -keyout '" +
+        key + "' -out '" + cert + "' 2>/dev/null";
+    ASSERT_EQ(0, std::system(openssl.c_str()));
+    ASSERT_TRUE(webui.start(rig, {"tls_cert_file = " + cert, "tls_key_file = " + key,
+                                  "password_hash = " + hash_password(kPassword)}))
+        << webui.diagnostics();
+    ASSERT_TRUE(webui.tls()) << webui.diagnostics();
+
+    httplib::SSLClient tls("127.0.0.1", webui.port());
+    tls.set_ca_cert_path(cert.c_str());
+    tls.enable_server_certificate_verification(true);
+    tls.set_read_timeout(10, 0);
+    json state;
+    ASSERT_TRUE(wait_until(
+        [&] {
+            auto res = tls.Get("/api/state");
+            state = res && res->status == 200 ? json::parse(res->body, nullptr, false) : json();
+            return state.is_object() && state["link"] == "up";
+        },
+        10s))
+        << state.dump() << webui.diagnostics();
+    auto login = tls.Post("/api/login", json{{"password", kPassword}}.dump(), "application/json");
+    ASSERT_TRUE(login);
+    EXPECT_EQ(200, login->status);
+    EXPECT_NE(std::string::npos, login->get_header_value("Set-Cookie").find("; Secure"));
+
+    auto plain = webui.client().Get("/api/state");
+    EXPECT_FALSE(plain && plain->status == 200) << plain->body;
+}
+
+// A client guessing passwords is told to wait (429 with Retry-After) at once, instead of holding a
+// worker for its delay: many guesses at a time leave the event streams and the state served, and
+// the right password is taken once the wait is over.
+TEST_F(WebuiE2E, WrongPasswordsDoNotHoldTheWorkers) {
+    ASSERT_TRUE(rig.start()) << rig.error();
+    ASSERT_TRUE(webui.start(rig, {"password_hash = " + hash_password(kPassword)}));
+    // One request first: the HTTP library sets up its tables on its first request, in code the
+    // thread checker does not see, so a first burst from many threads would be reported as a race.
+    ASSERT_TRUE(wait_state([](const json &s) { return s["link"] == "up"; })) << last.dump();
+    // More guessers at once than the console has workers, three guesses each.
+    constexpr int kGuessers = 48;
+    std::mutex lock;
+    std::map<int, int> statuses;
+    int told_to_wait = 0;
+    std::vector<std::thread> guessers;
+    for (int i = 0; i < kGuessers; ++i) {
+        guessers.emplace_back([&] {
+            for (int n = 0; n < 3; ++n) {
+                auto res = webui.client().Post("/api/login", R"({"password": "guess"})",
+                                               "application/json");
+                std::lock_guard guard(lock);
+                ++statuses[res ? res->status : -100 - static_cast<int>(res.error())];
+                const json body = res ? json::parse(res->body, nullptr, false) : json();
+                if (res && res->status == 429 && res->has_header("Retry-After") &&
+                    std::atoi(res->get_header_value("Retry-After").c_str()) >= 1 &&
+                    body.is_object() && body.contains("error") &&
+                    body.value("retry_after_ms", 0) > 0) {
+                    ++told_to_wait;
+                }
+            }
+        });
+    }
+    EventStream stream;
+    stream.open(webui.port());
+    EXPECT_TRUE(stream.wait_connected()) << stream.status();
+    EXPECT_TRUE(stream.wait("zeb.varlo.temperature_notify", [](const json &) { return true; }));
+    EXPECT_TRUE(wait_state([](const json &s) { return s["link"] == "up"; })) << last.dump();
+    for (auto &t : guessers) {
+        t.join();
+    }
+    // Every guess answered 401 or 429; a 401 starts a wait of at least 0.2 s, doubling, so 144
+    // guesses at once cannot all be checked.
+    EXPECT_EQ(3 * kGuessers, statuses[401] + statuses[429]) << ::testing::PrintToString(statuses);
+    EXPECT_GE(statuses[401], 1);
+    EXPECT_EQ(statuses[429], told_to_wait);
+    EXPECT_GT(statuses[429], 2 * kGuessers);
+
+    int status = 0;
+    EXPECT_TRUE(wait_until(
+        [&] {
+            webui.post("/api/login", json{{"password", kPassword}}.dump(), {}, status);
+            return status == 200;
+        },
+        30s))
+        << status;
 }
 
 }  // namespace

@@ -68,10 +68,14 @@ function showState(s) {
     : '-';
   const faults = $('faults');
   faults.innerHTML = '';
+  $('faults_card').classList.toggle('alarm', s.faults.length > 0);
   for (const f of s.faults.length ? s.faults : [{ code: null, text: 'none' }]) {
     const li = document.createElement('li');
     li.textContent = f.code === null ? f.text : `${f.code}: ${f.text}`;
-    if (f.code !== null) li.className = 'fault';
+    if (f.code !== null) {
+      li.className = 'fault';
+      li.title = 'raised ' + f.since;
+    }
     faults.appendChild(li);
   }
   const v = s.versions;
