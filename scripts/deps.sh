@@ -9,6 +9,8 @@ packages=(build-essential cmake pkg-config libmodbus-dev libgtest-dev libgmock-d
 packages+=(libcpp-httplib-dev)
 # The chart library the console page serves itself (ovens are often offline).
 packages+=(libjs-chart.js)
+# The soak run: its broker watcher and its plot.
+packages+=(python3-paho-mqtt python3-matplotlib)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
