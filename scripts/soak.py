@@ -85,6 +85,8 @@ class Soak(demo.Demo):
     def __init__(self, args):
         super().__init__(args)
         self.lock = threading.RLock()   # taken again by helpers called under it
+        self.send_lock = threading.Lock()
+        self.target_lock = threading.Lock()
         self.args = args
         self.rng = random.Random(args.seed)
         self.day_wall = DAY_S / args.speed
@@ -117,6 +119,7 @@ class Soak(demo.Demo):
         self.settings_written = {}
         self.streams_opened = 0
         self.streams_with_data = 0
+        self.streams_refused = 0
         self.monitors_run = 0
         self.fault_counts = collections.Counter()
         self.report_dir = args.report_dir
@@ -295,6 +298,10 @@ class Soak(demo.Demo):
 
     def bus_send(self, name, fmt, data=b""):
         msg = bus_encode(name, fmt, data)
+        with self.send_lock:  # several threads send on the one kept connection
+            return self.bus_send_locked(name, msg)
+
+    def bus_send_locked(self, name, msg):
         for _ in range(2):
             try:
                 if self.mgr_sock is None:
@@ -370,10 +377,22 @@ class Soak(demo.Demo):
         return any(a <= t1 and (b is None or t0 <= b) for a, b in wins)
 
     def set_target(self, value):
-        t = self.send_ints("zeb.varlo.set_target_temperature", ["target_temperature"], value)
-        with self.lock:
-            self.pending.append((t, TEMP_REG, value, self.in_trouble(t)))
-            self.last_target = value
+        with self.target_lock:  # the sends and the record of the last target in one order
+            t = self.send_ints("zeb.varlo.set_target_temperature", ["target_temperature"], value)
+            trouble = self.in_trouble(t)
+            with self.lock:
+                self.pending.append((t, TEMP_REG, value, trouble))
+                self.last_target = value
+
+    def probe_loop(self):
+        # The operator nudges the target by a degree every second while the oven heats: enough
+        # set points for a 99th percentile of the request-to-register time that means something.
+        while now() < self.end_at and not self.stop.is_set():
+            with self.lock:
+                last = self.last_target
+            if last is not None and self.mode() in (1, 2, 3) and not self.in_trouble(now()):
+                self.set_target(last + 1 if last < 530 else last - 1)
+            self.stop.wait(1.0)
 
     # ---- the operator ----
     def mode(self):
@@ -480,6 +499,15 @@ class Soak(demo.Demo):
         rng = random.Random(self.args.seed + 1)
         threads = []
         while now() < self.end_at - 30 and not self.stop.is_set():
+            if self.clients_hold.is_set():
+                # The baseline is taken with no client of ours connected.
+                for th in threads:
+                    th.join(30)
+                threads = []
+                self.clients_idle.set()
+                while self.clients_hold.is_set() and not self.stop.is_set():
+                    time.sleep(0.1)
+                self.clients_idle.clear()
             kind = rng.choice(["sse", "sse", "monitor", "state"])
             if kind == "sse":
                 th = threading.Thread(target=self.sse_client, args=(rng.uniform(2, 20),))
@@ -493,11 +521,32 @@ class Soak(demo.Demo):
         for th in threads:
             th.join(30)
 
+    def burst_loop(self):
+        # A crowd at once (every screen of a kitchen reconnecting after a network outage): more
+        # streams than the console serves, three times during the warm-up, so that every one of
+        # its workers has served a stream before the memory is fitted.
+        for k in range(3):
+            if self.stop.wait(max(0.0, self.t0 + (k + 1) * self.args.warmup / 4 - now())):
+                return
+            self.event("a crowd of 40 web console clients at once")
+            crowd = [threading.Thread(target=self.sse_client, args=(3,)) for _ in range(40)]
+            for th in crowd:
+                th.start()
+            for th in crowd:
+                th.join(30)
+
     def sse_client(self, seconds):
         try:
             c = http.client.HTTPConnection("127.0.0.1", self.web_port, timeout=10)
             c.request("GET", "/api/events")
             r = c.getresponse()
+            if r.status == 429:  # more than the console's 32 streams: refused, as it should
+                c.close()
+                with self.lock:
+                    self.streams_refused += 1
+                return
+            if r.status != 200:
+                self.fail("web console stream: status %d" % r.status)
             got = False
             end = now() + seconds
             while now() < end:
@@ -799,15 +848,24 @@ class Soak(demo.Demo):
         self.warmup_end = now() + a.warmup
         self.baseline = None
         workers = [threading.Thread(target=f, daemon=True) for f in
-                   (self.operator_loop, self.trouble_loop)]
+                   (self.operator_loop, self.trouble_loop, self.probe_loop)]
         for th in workers:
             th.start()
-        # The baseline of descriptors and threads: after the warm-up, before clients come and go.
-        self.stop.wait(max(0, self.warmup_end - now()))
-        self.baseline = {n: self.proc_stats(self.pids[n].pid) for n in self.PROCS}
-        self.baseline_inc = dict(self.incarnation)
+        # Clients come and go from the start, so that the warm-up sees every kind of work; the
+        # baseline of descriptors and threads is taken at its end with none of them connected.
+        self.clients_hold = threading.Event()
+        self.clients_idle = threading.Event()
         clients = threading.Thread(target=self.clients_loop, daemon=True)
         clients.start()
+        burst = threading.Thread(target=self.burst_loop, daemon=True)
+        burst.start()
+        self.stop.wait(max(0, self.warmup_end - now()))
+        burst.join(60)
+        self.clients_hold.set()
+        self.wait("the UI clients to leave for the baseline", self.clients_idle.is_set, 60)
+        self.baseline = {n: self.proc_stats(self.pids[n].pid) for n in self.PROCS}
+        self.baseline_inc = dict(self.incarnation)
+        self.clients_hold.clear()
         while now() < self.end_at and not self.stop.is_set():
             self.stop.wait(1)
         self.log("the run's time is up: letting the day end and the clients leave")
@@ -1072,8 +1130,8 @@ def write_report(s, verdicts, lines):
            "warm-up: %.0f s; samples every %.0f s: %d" % (a.warmup, a.sample_every,
                                                           len(s.samples)),
            "trouble played: " + ", ".join("%s x%d" % kv for kv in sorted(s.fault_counts.items())),
-           "web console streams: %d (%d with data), monitors: %d" % (
-               s.streams_opened, s.streams_with_data, s.monitors_run),
+           "web console streams: %d (%d with data, %d more refused with 429), monitors: %d" % (
+               s.streams_opened, s.streams_with_data, s.streams_refused, s.monitors_run),
            "windows excused from the 2 s watchdog bar: %d firmware transfers, %d line troubles "
            "(silence, late or spoiled replies, exceptions, a forgetting or rebooting board: the "
            "manager's cycle waits out its 1.5 s time-outs by design, so those gaps are held to "
@@ -1118,7 +1176,9 @@ def plot(s):
                [v * 1000 for _, v in s.latencies], ".", markersize=3)
     ax[2].axhline(LATENCY_P99_BAR * 1000, color="r", linewidth=0.8)
     ax[2].set_ylabel("request to register (ms)")
-    ax[3].plot(x, [r["report_backlog"] for r in rows], label="reports not yet at the broker")
+    backlog = [r["report_backlog"] for r in rows]
+    ax[3].plot(x, backlog, label="reports not yet at the broker")
+    ax[3].set_ylim(-0.5, max(backlog + [1]) + 0.5)
     gx = [(b - s.t0) / s.day_wall for a, b in zip(s.wd_times, s.wd_times[1:])]
     gy = [b - a for a, b in zip(s.wd_times, s.wd_times[1:])]
     ax3b = ax[3].twinx()
