@@ -482,9 +482,10 @@ class Soak(demo.Demo):
             return
         if self.mode() not in (1, 2, 3):
             return
-        want = self.last_target
-        ok = self.wait("the operator's target %d F on the board after the trouble" % want,
-                       lambda: self.board_cmd("get %d" % TEMP_REG) == str(want), 20, 0.25)
+        with self.target_lock:  # no nudge of the target meanwhile
+            want = self.last_target
+            ok = self.wait("the operator's target %d F on the board after the trouble" % want,
+                           lambda: self.board_cmd("get %d" % TEMP_REG) == str(want), 20, 0.25)
         self.temp_checks_owed = 0
         if ok:
             self.set_points_verified += 1
