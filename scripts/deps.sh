@@ -14,6 +14,8 @@ packages+=(libcpp-httplib-dev)
 packages+=(libjs-chart.js)
 # The console's browser test: headless Chromium driven by Selenium (for /usr/bin/python3).
 packages+=(chromium chromium-driver python3-selenium)
+# The soak run: its broker watcher and its plot.
+packages+=(python3-paho-mqtt python3-matplotlib)
 missing=()
 for p in "${packages[@]}"; do
     dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

@@ -8,6 +8,7 @@
 
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdio>
 #include <cstring>
 
@@ -194,13 +195,19 @@ void add_core_commands(CommandTable &table, RegisterBank &bank, SimLink &link,
             bank.clear_writes();
             return std::string("ok");
         }
-        if (!args.empty()) {
-            return std::string("error: usage: writes [clear]");
+        const bool take = args.size() == 1 && args[0] == "take";
+        if (!args.empty() && !take) {
+            return std::string("error: usage: writes [clear|take]");
         }
         std::string out;
-        for (const auto &w : bank.writes()) {
+        for (const auto &w : take ? bank.take_writes() : bank.writes()) {
             out += out.empty() ? "" : " ";
             out += std::to_string(w.reg) + ":=" + std::to_string(w.value);
+            if (take) {
+                const auto us =
+                    std::chrono::duration_cast<std::chrono::microseconds>(w.at.time_since_epoch());
+                out += "@" + std::to_string(us.count());
+            }
         }
         return out;
     });

@@ -131,11 +131,12 @@ std::vector<uint8_t> RegisterBank::reply(std::span<const uint8_t> request) {
 }
 
 void RegisterBank::log_writes_locked(std::span<const uint8_t> request) {
-    auto add = [this](uint16_t reg, uint16_t value) {
+    const auto now = std::chrono::steady_clock::now();
+    auto add = [this, now](uint16_t reg, uint16_t value) {
         if (writes_.size() >= kWriteLogLimit) {
             writes_.pop_front();
         }
-        writes_.push_back({reg, value});
+        writes_.push_back({reg, value, now});
     };
     // Frame: address, function, fields..., CRC (2). The reply was not an exception, so libmodbus
     // found the fields consistent; the length checks guard against a frame cut short.
@@ -165,6 +166,13 @@ std::vector<RegisterWrite> RegisterBank::writes() const {
 void RegisterBank::clear_writes() {
     std::lock_guard<std::mutex> guard(lock_);
     writes_.clear();
+}
+
+std::vector<RegisterWrite> RegisterBank::take_writes() {
+    std::lock_guard<std::mutex> guard(lock_);
+    std::vector<RegisterWrite> out(writes_.begin(), writes_.end());
+    writes_.clear();
+    return out;
 }
 
 }  // namespace kor_sim

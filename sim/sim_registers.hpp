@@ -9,6 +9,7 @@
 
 #include <modbus/modbus.h>
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <memory>
@@ -28,6 +29,9 @@ constexpr std::size_t kWriteLogLimit = 100000;
 struct RegisterWrite {
     uint16_t reg;
     uint16_t value;
+    // When the board applied it, on the monotonic clock (CLOCK_MONOTONIC, which other processes
+    // on the machine read too): a test times a request against it.
+    std::chrono::steady_clock::time_point at{};
 };
 
 class RegisterBank {
@@ -59,6 +63,9 @@ class RegisterBank {
 
     std::vector<RegisterWrite> writes() const;
     void clear_writes();
+    // The writes so far, and forgets them in the same step: a reader that polls this sees every
+    // write exactly once.
+    std::vector<RegisterWrite> take_writes();
 
   private:
     void log_writes_locked(std::span<const uint8_t> request);

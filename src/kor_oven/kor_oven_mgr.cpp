@@ -39,6 +39,7 @@ zeb_timer_t *io_board_clock_timer = nullptr;
 zeb_timer_t *soak_timer = nullptr;
 uint8_t demo_mode = 0;
 std::mutex demo_mode_mutex;
+std::mutex set_point_mutex;
 
 namespace {
 
@@ -457,7 +458,18 @@ int32_t oven_initialize_io_board(const oven_config_t *config, const operation_st
 
     for (int32_t attempt = 1; attempt <= kInitAttempts; ++attempt) {
         MGR_LOG(ZEB_LOG_INFO, "Start init");
-        int32_t err = run_init_steps(config, state);
+        int32_t err = 0;
+        {
+            // The copy the caller took may be seconds old by now (the waits above): a target the
+            // operator set since then is the one the board must get, not the copy's.
+            std::lock_guard order(set_point_mutex);
+            oven_config_t current = *config;
+            oven_config_t live{};
+            if (oven_operation_srv->kor_get_oven_config(&live) == 0) {
+                current.heating_set_temp = live.heating_set_temp;
+            }
+            err = run_init_steps(&current, state);
+        }
         // The steps only queue their writes; the board's answer means something only once they
         // have all gone out, and then the board takes a moment to apply them.
         if (kor_modbus_wait_writes(modbus, kInitWritesDrainMs) != 0) {

@@ -384,7 +384,11 @@ void kor_oven_set_target_temperature_event(int32_t temperature) {
         kor_state_set_target_temp(static_cast<uint16_t>(temperature));
         return;
     }
-    kor_srv_set_target_temp(oven_operation_srv, modbus, temperature);
+    {
+        // Against a board initialisation running meanwhile (see set_point_mutex).
+        std::lock_guard order(set_point_mutex);
+        kor_srv_set_target_temp(oven_operation_srv, modbus, temperature);
+    }
     kor_state_set_target_temp(static_cast<uint16_t>(temperature));
     kor_stats_set_temp(static_cast<uint32_t>(temperature));
 }

@@ -27,7 +27,8 @@ namespace {
 std::mutex g_lock;
 std::vector<std::string> g_calls;
 oven_config_t g_config{};
-int g_blower_failures = 0;  // kor_init_blower fails this many times, then succeeds
+int g_blower_failures = 0;   // kor_init_blower fails this many times, then succeeds
+int g_heater_set_temp = -1;  // the target of the last heater initialisation
 
 int record(const std::string &call) {
     std::lock_guard guard(g_lock);
@@ -89,9 +90,14 @@ void bind_fakes(oven_operation_srv_t *srv) {
     srv->kor_set_belt_enabled = [](modbus_data_t *, uint16_t) { return 0; };
     srv->kor_set_heater_photocell_enable = [](modbus_data_t *, uint16_t) { return 0; };
     srv->kor_telvo_report_photocell_override = [] { return 0; };
-    srv->kor_heater_init = [](modbus_data_t *, uint16_t, uint16_t, uint16_t, uint16_t, uint16_t,
-                              uint16_t, uint16_t, uint16_t,
-                              uint16_t) { return record("heater_init"); };
+    srv->kor_heater_init = [](modbus_data_t *, uint16_t, uint16_t, uint16_t, uint16_t set_temp,
+                              uint16_t, uint16_t, uint16_t, uint16_t, uint16_t) {
+        {
+            std::lock_guard guard(g_lock);
+            g_heater_set_temp = set_temp;
+        }
+        return record("heater_init");
+    };
     srv->kor_oven_init = [](modbus_data_t *, uint16_t en, uint16_t, uint16_t) {
         return record(join("oven_init", en));
     };
@@ -602,6 +608,19 @@ TEST_F(OvenRequests, BoardInitialisationOfAOneBeltOvenTimesThePhotoEyeByBeltOneA
             timeouts.push_back(c);
     ASSERT_FALSE(timeouts.empty());
     EXPECT_EQ(Calls(timeouts.size(), "photoeye_timeout 495"), timeouts);
+}
+
+// A target the operator sets while the board is being set up again (after the caller took its
+// copy of the configuration) is the one the board gets, not the copy's older one.
+TEST_F(OvenRequests, BoardInitialisationWritesTheTargetSetMeanwhile) {
+    operation_state_t s = state();
+    link_.set_register(2, 1);
+    oven_config_t taken_before = g_config;
+    taken_before.heating_set_temp = 505;
+    g_config.heating_set_temp = 470;  // the record, as the operator's request left it
+    EXPECT_EQ(0, oven_initialize_io_board(&taken_before, &s));
+    std::lock_guard guard(g_lock);
+    EXPECT_EQ(470, g_heater_set_temp);
 }
 
 TEST_F(OvenRequests, BoardInitialisationRetriesAndAlwaysResumesPolling) {

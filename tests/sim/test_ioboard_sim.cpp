@@ -10,6 +10,8 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -76,6 +78,35 @@ TEST_F(IoBoardSim, ServesHoldingRegistersAndLogsTheMastersWritesInOrder) {
     EXPECT_EQ(sim.command("writes"), "");
     EXPECT_EQ(master.write(1, 1), 1);
     EXPECT_EQ(sim.command("writes"), "1:=1");
+}
+
+// "writes take" stamps each write with the monotonic clock other processes read, hands every
+// write out exactly once, and leaves the plain log to its own readers no longer.
+TEST_F(IoBoardSim, TakesTheWritesWithTheTimeTheBoardAppliedThem) {
+    RawMaster master(sim.link_path());
+    ASSERT_TRUE(master.ok());
+    auto now_us = [] {
+        timespec ts{};
+        clock_gettime(CLOCK_MONOTONIC, &ts);
+        return static_cast<long long>(ts.tv_sec) * 1000000 + ts.tv_nsec / 1000;
+    };
+    const long long before = now_us();
+    EXPECT_EQ(master.write(56, 450), 1);
+    const long long between = now_us();
+    EXPECT_EQ(master.write(57, 7), 1);
+    const long long after = now_us();
+
+    const std::string taken = sim.command("writes take");
+    long long t1 = 0;
+    long long t2 = 0;
+    ASSERT_EQ(std::sscanf(taken.c_str(), "56:=450@%lld 57:=7@%lld", &t1, &t2), 2) << taken;
+    EXPECT_LE(before, t1);
+    EXPECT_LE(t1, between);
+    EXPECT_LE(between, t2);
+    EXPECT_LE(t2, after);
+    EXPECT_EQ(sim.command("writes take"), "");
+    EXPECT_EQ(sim.command("writes"), "");
+    EXPECT_EQ(sim.command("writes give").rfind("error: ", 0), 0u);
 }
 
 TEST_F(IoBoardSim, ControlCommandsCheckTheirArgumentsAndServeSeveralClients) {
