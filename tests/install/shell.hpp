@@ -22,9 +22,10 @@ inline std::string shell_quote(const std::string &s) {
     return q + "'";
 }
 
-inline ShellResult shell(const std::string &command) {
+// runner goes before the shell, e.g. "env -u LD_LIBRARY_PATH ".
+inline ShellResult shell(const std::string &command, const std::string &runner = "") {
     ShellResult r;
-    FILE *p = ::popen(("sh -c " + shell_quote(command) + " 2>&1").c_str(), "r");
+    FILE *p = ::popen((runner + "sh -c " + shell_quote(command) + " 2>&1").c_str(), "r");
     if (p == nullptr) {
         return r;
     }

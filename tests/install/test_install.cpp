@@ -17,41 +17,22 @@
 #include <vector>
 
 #include "log_capture.hpp"
+#include "shell.hpp"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-struct Result {
-    int status = -1;
-    std::string out;  // standard output and error together
-};
+using Result = kor_test::ShellResult;
 
 std::string quote(const std::string &s) {
-    std::string q = "'";
-    for (char c : s) {
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return q + "'";
+    return kor_test::shell_quote(s);
 }
 
 // Runs a shell command line; LD_LIBRARY_PATH is dropped so that nothing but RUNPATH (or the
 // consumer's own rpath) finds a library.
 Result sh(const std::string &command) {
-    const std::string line = "env -u LD_LIBRARY_PATH sh -c " + quote(command) + " 2>&1";
-    Result r;
-    FILE *p = ::popen(line.c_str(), "r");
-    if (p == nullptr) {
-        return r;
-    }
-    char buf[4096];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, p)) > 0) {
-        r.out.append(buf, n);
-    }
-    const int status = ::pclose(p);
-    r.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return r;
+    return kor_test::shell(command, "env -u LD_LIBRARY_PATH ");
 }
 
 std::set<std::string> names_in(const fs::path &dir) {
@@ -79,10 +60,10 @@ const std::string kBin = "/" KOR_INSTALL_BINDIR;
 const std::string kLib = "/" KOR_INSTALL_LIBDIR;
 const std::string kInclude = "/" KOR_INSTALL_INCLUDEDIR;
 
-const std::set<std::string> kPrograms = {
-    "kor_oven_mgr", "kor_ioboard_sim", "kor_config_check", "modbus_console",    "ioboard_console",
-    "zebctl",       "calder_backend",  "pmx_backend2",     "pmx_backend_slave", "kor_fleet_agent",
-    "kor_webui"};
+const std::set<std::string> kPrograms = {"kor_oven_mgr",    "kor_ioboard_sim", "kor_config_check",
+                                         "modbus_console",  "ioboard_console", "zebctl",
+                                         "calder_backend",  "pmx_backend2",    "pmx_backend_slave",
+                                         "kor_fleet_agent", "kor_webui"};
 const std::vector<std::string> kLibraries = {
     "kor_iocomms", "kor_oven_config", "kor_oven_stats", "kor_oven_telvo", "zeb_common",
     "zeb_logger",  "zeb_config",      "zeb_stat",       "zeb_faultman",   "vix_io"};
@@ -271,9 +252,8 @@ TEST(Package, DebianPackageUnpacksAndRuns) {
                                  (daemon ? ".8.gz" : ".1.gz");
         EXPECT_TRUE(fs::is_regular_file(page)) << page;
     }
-    for (const char *unit :
-         {"kor-oven-mgr@.service", "kor-ioboard-sim.service", "kor-fleet-agent.service",
-          "kor-webui.service"}) {
+    for (const char *unit : {"kor-oven-mgr@.service", "kor-ioboard-sim.service",
+                             "kor-fleet-agent.service", "kor-webui.service"}) {
         EXPECT_TRUE(fs::is_regular_file(root + "/usr/lib/systemd/system/" + unit)) << unit;
     }
     if (sh("command -v lintian").status == 0) {
