@@ -53,7 +53,13 @@ void Picture::update(std::string_view name, const zebctl::Decoded &d) {
         target_ = get("target");
         heat_ = get("heat_percent");
         if (temperature_ && target_ && heat_) {
-            history_.push_back({now, *temperature_, *target_, *heat_});
+            // One sample a second, the second's newest values: the ring's size is bounded by its
+            // span, whatever rate the notifications come at (a flood of them included).
+            if (!history_.empty() && now - history_.back().at < kSampleEvery) {
+                history_.back() = {history_.back().at, *temperature_, *target_, *heat_};
+            } else {
+                history_.push_back({now, *temperature_, *target_, *heat_});
+            }
         }
         while (!history_.empty() && now - history_.front().at > kHistorySpan) {
             history_.pop_front();
@@ -185,6 +191,11 @@ std::string Picture::state_json() const {
     };
     // The fault texts come from a file: bytes that are no UTF-8 are replaced, never thrown on.
     return state.dump(-1, ' ', false, json::error_handler_t::replace);
+}
+
+std::size_t Picture::history_size() const {
+    std::lock_guard guard(lock_);
+    return history_.size();
 }
 
 std::string Picture::history_json(int seconds) const {

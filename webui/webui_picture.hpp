@@ -29,6 +29,9 @@ class Picture {
     // second).
     static constexpr std::chrono::seconds kLinkTimeout{3};
     static constexpr std::chrono::seconds kHistorySpan{3600};
+    static constexpr std::chrono::seconds kSampleEvery{1};
+    // Samples in the ring now (at most one a second of the last hour).
+    std::size_t history_size() const;
 
     void update(std::string_view name, const zebctl::Decoded &decoded);
     // Clock::now() of the last notification, nothing before the first.
