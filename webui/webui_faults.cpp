@@ -5,8 +5,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
+
+#include "zeb_unique_fd.hpp"
 
 namespace kor_webui {
 
@@ -34,8 +37,8 @@ std::vector<ActiveFault> parse_fault_list(std::string_view text) {
 
 int read_fault_list(const std::string &path, std::vector<ActiveFault> &out) {
     // O_NONBLOCK: a FIFO put in the file's place must not stop the console.
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0) {
+    const zeb::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (!fd) {
         if (errno == ENOENT) {
             out.clear();
             return 0;
@@ -43,26 +46,20 @@ int read_fault_list(const std::string &path, std::vector<ActiveFault> &out) {
         return -1;
     }
     struct stat info {};
-    if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-        ::close(fd);
+    if (::fstat(fd.get(), &info) != 0 || !S_ISREG(info.st_mode)) {
         return -1;
     }
-    std::string text(kMaxFileBytes, '\0');
+    // The manager replaces the list whole (a rename), so the file opened keeps the size it has.
+    std::string text(std::min(static_cast<std::size_t>(info.st_size), kMaxFileBytes), '\0');
     std::size_t got = 0;
-    for (;;) {
-        const ssize_t n = ::read(fd, text.data() + got, text.size() - got);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
+    while (got < text.size()) {
+        const ssize_t n = zeb::retry_eintr(
+            [&] { return ::read(fd.get(), text.data() + got, text.size() - got); });
         if (n <= 0) {
             break;
         }
         got += static_cast<std::size_t>(n);
-        if (got == text.size()) {
-            break;
-        }
     }
-    ::close(fd);
     text.resize(got);
     out = parse_fault_list(text);
     return 0;
