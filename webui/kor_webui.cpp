@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <charconv>
@@ -461,8 +462,11 @@ void tune_malloc(char **argv) {
     if (before.find(kCache) == std::string::npos) {
         const std::string wanted =
             (before.empty() ? "" : before + ":") + std::string(kCache) + "=0";
-        if (setenv(kTunables, wanted.c_str(), 1) == 0) {
-            execv("/proc/self/exe", argv);
+        // The program's own path, not /proc/self/exe, so that ps and pgrep still show kor_webui.
+        std::array<char, 4096> self{};
+        const ssize_t n = readlink("/proc/self/exe", self.data(), self.size() - 1);
+        if (n > 0 && setenv(kTunables, wanted.c_str(), 1) == 0) {
+            execv(self.data(), argv);
             // Still fine to serve: only the memory settles later. The children of this process
             // get the environment it was given.
             if (given != nullptr) {

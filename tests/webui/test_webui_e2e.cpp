@@ -672,6 +672,8 @@ TEST_F(WebuiE2E, StreamsComingAndGoingLeaveItsMemoryFlat) {
 #endif
     ASSERT_TRUE(rig.start()) << rig.error();
     ASSERT_TRUE(webui.start(rig));
+    // It starts itself once more to set up its allocator, under its own name (ps, pgrep).
+    EXPECT_EQ("kor_webui\n", read_file("/proc/" + std::to_string(webui.pid()) + "/comm"));
     // A round: as many streams as the console serves, each until its first notification. The
     // console lets a closed stream go at its next write, so a new one may be refused for a moment.
     const auto round = [&] {
