@@ -1,6 +1,7 @@
 // The fleet agent's threads and loop (see kor_fleet_agent.hpp).
 #include "kor_fleet_agent.hpp"
 
+#include <malloc.h>
 #include <systemd/sd-daemon.h>
 
 #include <algorithm>
@@ -270,6 +271,11 @@ void Agent::handle(Event &e) {
         }
         case Kind::kMessage:
             handle_offer(e.a, e.b);
+            // An offer brings the whole image, in base64 with its signature in hex, and its parse
+            // and checks take several times that. Freed, those pages would stay with the agent
+            // at the size of the largest offer so far; offers are rare, so they go back at once.
+            std::string().swap(e.b);
+            malloc_trim(0);
             break;
         case Kind::kRegister:
             if (e.number == 1 && zeb::valid_channel_name(e.a.c_str())) {

@@ -1,4 +1,5 @@
 // kor_fleet_agent: the command line, the configuration, the signals, and the agent's loop.
+#include <malloc.h>
 #include <signal.h>
 
 #include <cstdio>
@@ -26,6 +27,13 @@ int usage(const char *why) {
 }  // namespace
 
 int main(int argc, char **argv) {
+    // Firmware offers are the agent's only large blocks, and its memory must come back after
+    // each. glibc raises its mmap threshold to the size of every large block freed, so from the
+    // second offer on they came from the heaps; and the MQTT thread's blocks sat in a heap of its
+    // own, whose free top a trim does not give back. A fixed threshold keeps large blocks mapped
+    // apart, and one heap for the agent's few threads lets the trim after an offer reach it all.
+    mallopt(M_MMAP_THRESHOLD, 64 * 1024);
+    mallopt(M_ARENA_MAX, 1);
     const char *config_path = nullptr;
     for (int i = 1; i < argc; ++i) {
         const std::string_view a = argv[i];

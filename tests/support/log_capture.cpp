@@ -15,6 +15,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <limits>
 #include <sstream>
 #include <thread>
 
@@ -127,6 +128,18 @@ std::string read_file(const std::string &path) {
     std::stringstream s;
     s << in.rdbuf();
     return s.str();
+}
+
+long private_dirty_kib(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
+    for (std::string key; in >> key;) {
+        long kib = 0;
+        if (key == "Private_Dirty:" && in >> kib) {
+            return kib;
+        }
+        in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
+    }
+    return -1;
 }
 
 int free_loopback_port() {

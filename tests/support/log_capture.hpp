@@ -78,6 +78,10 @@ class FileSizeLimit {
 // The whole file as bytes; empty when it cannot be read.
 std::string read_file(const std::string &path);
 
+// Private dirty memory of a process in KiB (what it wrote itself: heap, stacks); -1 when it cannot
+// be read.
+long private_dirty_kib(pid_t pid);
+
 // A loopback TCP port nobody listens on at the moment of asking; -1 if none could be had.
 int free_loopback_port();
 

@@ -26,6 +26,7 @@
 
 using namespace std::chrono_literals;
 using kor_test::OvenRig;
+using kor_test::private_dirty_kib;
 using kor_test::read_file;
 using kor_test::wait_until;
 using nlohmann::json;
@@ -649,19 +650,6 @@ TEST_F(WebuiE2E, WrongPasswordsDoNotHoldTheWorkers) {
         },
         30s))
         << status;
-}
-
-// Private dirty memory of a process, in KiB: what it wrote itself (heap, stacks).
-long private_dirty_kib(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/smaps_rollup");
-    for (std::string key; in >> key;) {
-        long kib = 0;
-        if (key == "Private_Dirty:" && in >> kib) {
-            return kib;
-        }
-        in.ignore(std::numeric_limits<std::streamsize>::max(), '\n');
-    }
-    return -1;
 }
 
 // Event streams coming and going leave nothing behind: once every worker has served streams,
