@@ -722,8 +722,8 @@ class Soak(demo.Demo):
             os.path.exists(os.path.join(self.env["ZEB_BUS_DIR"], c))
             for c in ("zeb_update", "zeb_telvo")), 15)
         self.wait("the new agent's presence at the broker", lambda: self.broker_conn > conn, 20)
-        # An agent's first firmware update raises its memory once, by about 160 KiB (later ones
-        # by 12 KiB or less): like the first agent's, it belongs inside the new one's warm-up.
+        # An agent's first firmware update raises its memory once, by a few KiB (8 in the
+        # runs): like the first agent's, that step belongs in the new one's warm-up.
         self.fault_counts["firmware"] += 1
         self.trouble_firmware(rng)
 
