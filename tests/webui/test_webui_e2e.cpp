@@ -12,7 +12,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
