@@ -460,15 +460,21 @@ int32_t oven_initialize_io_board(const oven_config_t *config, const operation_st
         MGR_LOG(ZEB_LOG_INFO, "Start init");
         int32_t err = 0;
         {
-            // The copy the caller took may be seconds old by now (the waits above): a target the
-            // operator set since then is the one the board must get, not the copy's.
+            // The copies the caller took may be seconds old by now (the waits above): a target or
+            // a power on/off the operator sent since then is what the board must get, not the
+            // copies'.
             std::lock_guard order(set_point_mutex);
             oven_config_t current = *config;
             oven_config_t live{};
             if (oven_operation_srv->kor_get_oven_config(&live) == 0) {
                 current.heating_set_temp = live.heating_set_temp;
             }
-            err = run_init_steps(&current, state);
+            operation_state_t current_state = *state;
+            operation_state_t live_state{};
+            if (oven_operation_srv->kor_get_operation_state(&live_state) == 0) {
+                current_state.power = live_state.power;
+            }
+            err = run_init_steps(&current, &current_state);
         }
         // The steps only queue their writes; the board's answer means something only once they
         // have all gone out, and then the board takes a moment to apply them.

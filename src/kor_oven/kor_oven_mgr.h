@@ -40,9 +40,10 @@ extern zeb_timer_t *io_board_clock_timer;
 extern zeb_timer_t *soak_timer;
 extern uint8_t demo_mode;
 extern std::mutex demo_mode_mutex;
-// Orders the operator's target temperature against the IO board (re)initialisation: a request
-// queues its board write and records the target under it, and the initialisation reads the target
-// and queues its own writes under it, so the board always ends with the latest target.
+// Orders the operator's target temperature and power on/off against the IO board
+// (re)initialisation: a request queues its board write and records the value under it, and the
+// initialisation reads both and queues its own writes under it, so the board always ends with the
+// latest target and the latest power on/off.
 extern std::mutex set_point_mutex;
 
 // The configuration directory in use (KOR_CONFIG_DIR or the default).

@@ -363,8 +363,12 @@ void kor_oven_power_onoff_event(int32_t value) {
         }
         return;
     }
-    kor_srv_oven_enable(oven_operation_srv, modbus, value);
-    kor_state_set_power(static_cast<uint16_t>(value));
+    {
+        // Against a board initialisation running meanwhile (see set_point_mutex).
+        std::lock_guard order(set_point_mutex);
+        kor_srv_oven_enable(oven_operation_srv, modbus, value);
+        kor_state_set_power(static_cast<uint16_t>(value));
+    }
     kor_stats_powered_on(value);
     if (value == 1) {
         // Faults still active on the board are announced again.

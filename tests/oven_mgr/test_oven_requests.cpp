@@ -612,15 +612,21 @@ TEST_F(OvenRequests, BoardInitialisationOfAOneBeltOvenTimesThePhotoEyeByBeltOneA
 
 // A target the operator sets while the board is being set up again (after the caller took its
 // copy of the configuration) is the one the board gets, not the copy's older one.
-TEST_F(OvenRequests, BoardInitialisationWritesTheTargetSetMeanwhile) {
-    operation_state_t s = state();
-    link_.set_register(2, 1);
-    oven_config_t taken_before = g_config;
-    taken_before.heating_set_temp = 505;
-    g_config.heating_set_temp = 470;  // the record, as the operator's request left it
-    EXPECT_EQ(0, oven_initialize_io_board(&taken_before, &s));
-    std::lock_guard guard(g_lock);
-    EXPECT_EQ(470, g_heater_set_temp);
+TEST_F(OvenRequests, BoardInitialisationWritesTheTargetAndPowerSetMeanwhile) {
+    // The copies were taken before the initialisation's waits; the operator's requests came since.
+    for (const uint16_t power : {1, 0}) {
+        operation_state_t taken_state = state();
+        taken_state.power = power == 1 ? 0 : 1;
+        ASSERT_EQ(0, kor_state_set_power(power));
+        link_.set_register(2, 1);
+        oven_config_t taken_before = g_config;
+        taken_before.heating_set_temp = 505;
+        g_config.heating_set_temp = 470;  // the record, as the operator's request left it
+        EXPECT_EQ(0, oven_initialize_io_board(&taken_before, &taken_state));
+        std::lock_guard guard(g_lock);
+        EXPECT_EQ(470, g_heater_set_temp);
+        EXPECT_EQ(join("oven_init", power), g_calls.back()) << "power " << power;
+    }
 }
 
 TEST_F(OvenRequests, BoardInitialisationRetriesAndAlwaysResumesPolling) {
