@@ -610,10 +610,10 @@ TEST_F(OvenRequests, BoardInitialisationOfAOneBeltOvenTimesThePhotoEyeByBeltOneA
     EXPECT_EQ(Calls(timeouts.size(), "photoeye_timeout 495"), timeouts);
 }
 
-// A target the operator sets while the board is being set up again (after the caller took its
-// copy of the configuration) is the one the board gets, not the copy's older one.
+// A target or a power on/off the operator sends while the board is being set up again (after the
+// caller took its copies, before the initialisation's waits end) is what the board gets, not the
+// copies' older values.
 TEST_F(OvenRequests, BoardInitialisationWritesTheTargetAndPowerSetMeanwhile) {
-    // The copies were taken before the initialisation's waits; the operator's requests came since.
     for (const uint16_t power : {1, 0}) {
         operation_state_t taken_state = state();
         taken_state.power = power == 1 ? 0 : 1;
