@@ -382,25 +382,31 @@ class Soak(demo.Demo):
                         if p[1] == reg and p[2] == val and at >= p[0]:
                             # Outside trouble only when nothing was wrong from the send to
                             # the write.
-                            if not p[3] and not self.in_trouble(p[0], at):
+                            if not p[3] and not self.in_trouble_locked(p[0], at):
                                 self.latencies.append((p[0], at - p[0]))
                             self.pending.remove(p)
                             break
             time.sleep(0.2)
 
     def in_trouble(self, t0, t1=None):
-        t1 = t0 if t1 is None else t1
         with self.lock:
-            wins = list(self.trouble_windows) + list(self.fw_windows)
-        return any(a <= t1 and (b is None or t0 <= b) for a, b in wins)
+            return self.in_trouble_locked(t0, t1)
+
+    def in_trouble_locked(self, t0, t1=None):
+        t1 = t0 if t1 is None else t1
+        return any(a <= t1 and (b is None or t0 <= b)
+                   for a, b in self.trouble_windows + self.fw_windows)
 
     def set_target(self, value):
         with self.target_lock:  # the sends and the record of the last target in one order
-            t = self.send_ints("zeb.varlo.set_target_temperature", ["target_temperature"], value)
-            trouble = self.in_trouble(t)
+            # Pending before it is sent: the manager writes it in well under a millisecond, and
+            # a write the board log hands over before its set point is pending pairs with the
+            # next write of the same value instead, minutes later.
+            t = now()
             with self.lock:
-                self.pending.append((t, TEMP_REG, value, trouble))
+                self.pending.append((t, TEMP_REG, value, self.in_trouble_locked(t)))
                 self.last_target = value
+            self.send_ints("zeb.varlo.set_target_temperature", ["target_temperature"], value)
 
     def probe_loop(self):
         # The operator nudges the target by a degree every second while the oven heats: enough
