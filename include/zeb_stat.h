@@ -10,6 +10,8 @@
  * full or read-only disk, a missing folder) keeps every value in memory: the operation still
  * succeeds, the failure is logged once with the file's name and shown by zeb_stat_write_status,
  * and every later change writes the whole file again until a write succeeds (logged once too).
+ * The file is written by a thread of the handle's own, so no call waits for the disk: the file
+ * follows the changes within one write, and zeb_stat_flush waits until it has caught up.
  *
  * The file, one "key = value" a line (comments and other lines are kept as they are):
  *   <tracker> = whole seconds accumulated (the part of a second not yet counted stays in
@@ -25,8 +27,8 @@
  *
  * Results: 0, or a negative errno: -EINVAL for bad arguments, -ENOENT for an entry that does
  * not exist. A missing file is created empty by open. Updating a stopped tracker is 0 and
- * changes nothing. Close adds the running stretches of the trackers and returns the result of
- * that last write. A handle may be used from several threads;
+ * changes nothing. Close adds the running stretches of the trackers, writes what is left and
+ * returns zeb_stat_write_status after it. A handle may be used from several threads;
  * one handle per file and process is expected. */
 #ifndef ZEB_STAT_H
 #define ZEB_STAT_H
@@ -48,6 +50,9 @@ int zeb_stat_average_period(zeb_stat_t *handle, const char *name, uint32_t value
 /* 0 while the file is written, else the (negative) code of the last write that failed; -EINVAL
  * for a bad handle. */
 int zeb_stat_write_status(zeb_stat_t *handle);
+/* Waits until every change made before the call has been written (or tried), then returns
+ * zeb_stat_write_status. */
+int zeb_stat_flush(zeb_stat_t *handle);
 int zeb_stat_close(zeb_stat_t *handle);
 
 #ifdef __cplusplus

@@ -10,6 +10,11 @@
 // read is set aside under a time-stamped name and counting starts from zero; a write that fails
 // (a full or read-only disk) keeps everything in memory, is logged once with the file's name, and
 // every later change tries the whole file again until a write succeeds, which is logged once too.
+//
+// The disk is written by a thread of the handle's own, never by the caller: a flush to a busy or
+// worn flash card can take seconds, and the oven's control loop counts its trackers every few
+// seconds. A change only marks the file for writing; the writer renders it as it is then and
+// writes it outside the lock, so changes made meanwhile are folded into its next write.
 #include "zeb_stat.h"
 
 #include <dirent.h>
@@ -22,6 +27,7 @@
 #include <atomic>
 #include <cerrno>
 #include <climits>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,6 +37,8 @@
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "zeb_logger.h"
@@ -63,6 +71,7 @@ int64_t system_realtime_s() {
 
 std::atomic<zeb::stat::ClockFn> monotonic_ns{system_monotonic_ns};
 std::atomic<zeb::stat::ClockFn> realtime_s{system_realtime_s};
+std::atomic<zeb::stat::WriteFn> write_file{store::write_file_atomically};
 
 struct Tracker {
     bool running = false;
@@ -180,6 +189,14 @@ struct zeb_stat {
     std::string unreadable;
     // 0 while the file is written, else the code of the last write that failed.
     std::atomic<int> write_status{0};
+    // Changes asked for and changes the writer has tried to write, under the lock: the file is
+    // behind while they differ.
+    uint64_t changes = 0;
+    uint64_t written = 0;
+    bool stopping = false;
+    std::condition_variable wake;       // a change, or stop
+    std::condition_variable caught_up;  // the writer has tried what was asked of it
+    std::thread writer;
 
     ~zeb_stat() { zeb_logger_close(logger); }
 
@@ -219,8 +236,12 @@ struct zeb_stat {
     int save() {
         int rc = unreadable.empty() ? 0 : set_aside();
         if (rc == 0) {
-            rc = store::write_file_atomically(path, file.render());
+            rc = write_file.load()(path, file.render());
         }
+        return settle(rc);
+    }
+    // Keeps the result of a write and logs its turns.
+    int settle(int rc) {
         const int before = write_status.exchange(rc);
         if (rc != 0 && before == 0) {
             zeb_logger_log(logger, ZEB_LOG_ERR, kModule,
@@ -233,13 +254,44 @@ struct zeb_stat {
         }
         return rc;
     }
-    // After a change: writes when the file changed or an earlier write failed. The operation has
-    // done its part once the value is in memory, so it succeeds either way.
+    // After a change, under the lock: asks the writer for the file when it changed or an earlier
+    // write failed. The operation has done its part once the value is in memory, so it succeeds
+    // either way.
     int keep(bool changed) {
         if (changed || write_status.load() != 0) {
-            save();
+            ++changes;
+            wake.notify_one();
         }
         return 0;
+    }
+
+    // The writer thread: one write at a time, each of the file as it is when the write starts.
+    // Only it touches the file and `unreadable` while it runs; at stop it writes what is left.
+    void write_loop() {
+        std::unique_lock<std::mutex> lk(lock);
+        for (;;) {
+            wake.wait(lk, [this] { return stopping || written < changes; });
+            if (written == changes) {
+                return;
+            }
+            const uint64_t upto = changes;
+            const std::string text = file.render();
+            lk.unlock();
+            int rc = unreadable.empty() ? 0 : set_aside();
+            if (rc == 0) {
+                rc = write_file.load()(path, text);
+            }
+            settle(rc);
+            lk.lock();
+            written = upto;
+            caught_up.notify_all();
+        }
+    }
+
+    // Waits until everything changed so far has been tried. Under the lock.
+    void wait_written(std::unique_lock<std::mutex> &lk) {
+        const uint64_t target = changes;
+        caught_up.wait(lk, [&] { return written >= target; });
     }
 
     // Brings a running tracker up to now; true when its whole seconds in the file changed.
@@ -287,6 +339,10 @@ void set_clocks_for_tests(ClockFn monotonic, ClockFn realtime) {
     realtime_s.store(realtime != nullptr ? realtime : system_realtime_s);
 }
 
+void set_writer_for_tests(WriteFn write) {
+    write_file.store(write != nullptr ? write : store::write_file_atomically);
+}
+
 }  // namespace zeb::stat
 
 extern "C" int zeb_stat_open(const char *path, zeb_stat_t **handle) {
@@ -314,6 +370,11 @@ extern "C" int zeb_stat_open(const char *path, zeb_stat_t **handle) {
     }
     if (rc != 0 || !stat->unreadable.empty()) {
         stat->save();  // a missing or set-aside file starts empty; a failure is kept, not fatal
+    }
+    try {
+        stat->writer = std::thread([s = stat.get()] { s->write_loop(); });
+    } catch (const std::system_error &e) {
+        return e.code().value() != 0 ? -e.code().value() : -EAGAIN;
     }
     *handle = stat.release();
     return 0;
@@ -428,11 +489,19 @@ extern "C" int zeb_stat_write_status(zeb_stat_t *handle) {
     return handle->write_status.load();
 }
 
+extern "C" int zeb_stat_flush(zeb_stat_t *handle) {
+    if (!usable(handle)) {
+        return -EINVAL;
+    }
+    std::unique_lock<std::mutex> lk(handle->lock);
+    handle->wait_written(lk);
+    return handle->write_status.load();
+}
+
 extern "C" int zeb_stat_close(zeb_stat_t *handle) {
     if (!usable(handle)) {
         return -EINVAL;
     }
-    int rc = 0;
     {
         std::lock_guard<std::mutex> guard(handle->lock);
         // Running stretches would otherwise be lost with the handle.
@@ -443,11 +512,12 @@ extern "C" int zeb_stat_close(zeb_stat_t *handle) {
                 changed = handle->fold(name, t, now) || changed;
             }
         }
-        if (changed || handle->write_status.load() != 0) {
-            rc = handle->save();
-        }
+        handle->keep(changed);
+        handle->stopping = true;
         handle->magic = 0;
+        handle->wake.notify_one();
     }
     std::unique_ptr<zeb_stat> owner(handle);
-    return rc;
+    handle->writer.join();  // it writes what is left first
+    return handle->write_status.load();
 }

@@ -5,8 +5,11 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <ctime>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -97,6 +100,7 @@ TEST_F(StatStore, TrackerCountsRunningStretchesAndStops) {
     advance_ms(10'000);
     EXPECT_EQ(10, field("oven_powered_timer")) << "a running stretch counts before any update";
     EXPECT_EQ(0, zeb_stat_runtime_update(sut_, "oven_powered_timer", 0));
+    ASSERT_EQ(0, zeb_stat_flush(sut_));
     EXPECT_NE(std::string::npos, read_text(path_).find("oven_powered_timer = 10\n"));
     advance_ms(5'000);
     EXPECT_EQ(0, zeb_stat_runtime_update(sut_, "oven_powered_timer", 1));
@@ -123,6 +127,7 @@ TEST_F(StatStore, FrequentUpdatesKeepTheFractionsOfASecond) {
         ASSERT_EQ(0, zeb_stat_runtime_update(sut_, "energy_mode_timer", 0));
     }
     EXPECT_EQ(10, field("energy_mode_timer"));  // 10.2 s
+    ASSERT_EQ(0, zeb_stat_flush(sut_));
     EXPECT_NE(std::string::npos, read_text(path_).find("energy_mode_timer = 10\n"));
 }
 
@@ -212,6 +217,7 @@ TEST_F(StatStore, MissingFileIsCreatedAndCommentsAreKept) {
     open();
     EXPECT_EQ(3600, field("old_timer"));
     ASSERT_EQ(0, zeb_stat_average_period(sut_, "set_temp", 400, 600));
+    ASSERT_EQ(0, zeb_stat_flush(sut_));
     const std::string text = read_text(path_);
     EXPECT_EQ(0u, text.rfind("# statistics of oven 7\n\nold_timer = 3600\nset_temp = 400\n", 0))
         << text;
@@ -260,6 +266,7 @@ TEST_F(StatStore, WriteFailuresKeepTheStatisticsInMemoryUntilAWriteSucceeds) {
         EXPECT_EQ(0, zeb_stat_average_period(sut_, "set_temp", 1, 600));
         advance_ms(1'000);
         EXPECT_EQ(0, zeb_stat_runtime_update(sut_, "oven_powered_timer", 0));
+        EXPECT_EQ(-EFBIG, zeb_stat_flush(sut_));
         EXPECT_EQ(-EFBIG, zeb_stat_write_status(sut_));
     }
     EXPECT_EQ("", read_text(path_));
@@ -270,7 +277,7 @@ TEST_F(StatStore, WriteFailuresKeepTheStatisticsInMemoryUntilAWriteSucceeds) {
         << "logged once: " << log.dump();
     EXPECT_EQ(0, zeb_stat_runtime_update(sut_, "oven_powered_timer", 0))
         << "the next update writes again, even without a new second";
-    EXPECT_EQ(0, zeb_stat_write_status(sut_));
+    EXPECT_EQ(0, zeb_stat_flush(sut_));
     EXPECT_EQ(1, log.count("Statistics file " + path_ + " written again")) << log.dump();
     EXPECT_EQ(2u, log.lines().size()) << log.dump();
     reopen();
@@ -300,6 +307,66 @@ TEST_F(StatStore, ConcurrentUsersOfOneHandle) {
     EXPECT_EQ(10, field("blower_1_set_speed"));
     EXPECT_EQ(20, field("blower_2_set_speed"));
     EXPECT_EQ(30, field("blower_3_set_speed"));
+}
+
+// A disk that stalls, as a worn flash card does for seconds: the first write is held until the
+// test lets it go (or a minute passes, which fails the test).
+struct StalledDisk {
+    std::mutex lock;
+    std::condition_variable changed;
+    bool released = false;
+    bool gave_up = false;
+    int writes = 0;
+
+    static StalledDisk &the() {
+        static StalledDisk disk;
+        return disk;
+    }
+    static int write(const std::string &path, std::string_view content) {
+        StalledDisk &d = the();
+        std::unique_lock<std::mutex> lk(d.lock);
+        if (++d.writes == 1) {
+            d.changed.notify_all();
+            d.gave_up =
+                !d.changed.wait_for(lk, std::chrono::seconds(60), [&] { return d.released; });
+        }
+        lk.unlock();
+        write_text(path, std::string(content));
+        return 0;
+    }
+};
+
+TEST_F(StatStore, NoCallWaitsForAStalledDiskAndTheFileCatchesUpInOneWrite) {
+    open();
+    StalledDisk &disk = StalledDisk::the();
+    zeb::stat::set_writer_for_tests(StalledDisk::write);
+    ASSERT_EQ(0, zeb_stat_runtime_start(sut_, "oven_powered_timer"));
+    {
+        std::unique_lock<std::mutex> lk(disk.lock);
+        ASSERT_TRUE(
+            disk.changed.wait_for(lk, std::chrono::seconds(30), [&] { return disk.writes == 1; }));
+    }
+    // The control loop's calls while the first write hangs: none of them may wait for it.
+    for (uint32_t temp : {500u, 510u, 520u}) {
+        EXPECT_EQ(0, zeb_stat_average_period(sut_, "set_temp", temp, 600));
+        advance_ms(1'000);
+        EXPECT_EQ(0, zeb_stat_runtime_update(sut_, "oven_powered_timer", 0));
+    }
+    EXPECT_EQ(3, field("oven_powered_timer"));
+    EXPECT_EQ(0, zeb_stat_write_status(sut_));
+    {
+        std::lock_guard<std::mutex> lk(disk.lock);
+        EXPECT_FALSE(disk.gave_up) << "a call waited for the disk";
+        EXPECT_EQ(1, disk.writes);
+        disk.released = true;
+        disk.changed.notify_all();
+    }
+    EXPECT_EQ(0, zeb_stat_flush(sut_));
+    zeb::stat::set_writer_for_tests(nullptr);
+    EXPECT_EQ(2, disk.writes) << "the changes made meanwhile go in one write";
+    const std::string text = read_text(path_);
+    EXPECT_NE(std::string::npos, text.find("oven_powered_timer = 3\n")) << text;
+    EXPECT_NE(std::string::npos, text.find("set_temp = 510\n")) << text;
 }
 
 // Without the simulated clocks: the system's monotonic clock drives a tracker.
