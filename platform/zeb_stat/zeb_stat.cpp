@@ -231,17 +231,13 @@ struct zeb_stat {
         return 0;
     }
 
-    // Writes the whole file. A failure keeps everything in memory for the next write; the first
+    // Writes the file as text. A failure keeps everything in memory for the next write; the first
     // failure and the first success after failures are logged, nothing in between.
-    int save() {
+    int save(const std::string &text) {
         int rc = unreadable.empty() ? 0 : set_aside();
         if (rc == 0) {
-            rc = write_file.load()(path, file.render());
+            rc = write_file.load()(path, text);
         }
-        return settle(rc);
-    }
-    // Keeps the result of a write and logs its turns.
-    int settle(int rc) {
         const int before = write_status.exchange(rc);
         if (rc != 0 && before == 0) {
             zeb_logger_log(logger, ZEB_LOG_ERR, kModule,
@@ -277,11 +273,7 @@ struct zeb_stat {
             const uint64_t upto = changes;
             const std::string text = file.render();
             lk.unlock();
-            int rc = unreadable.empty() ? 0 : set_aside();
-            if (rc == 0) {
-                rc = write_file.load()(path, text);
-            }
-            settle(rc);
+            save(text);
             lk.lock();
             written = upto;
             caught_up.notify_all();
@@ -369,7 +361,8 @@ extern "C" int zeb_stat_open(const char *path, zeb_stat_t **handle) {
         }
     }
     if (rc != 0 || !stat->unreadable.empty()) {
-        stat->save();  // a missing or set-aside file starts empty; a failure is kept, not fatal
+        stat->save(stat->file.render());  // a missing or set-aside file starts empty; a failure is
+                                          // kept, not fatal
     }
     try {
         stat->writer = std::thread([s = stat.get()] { s->write_loop(); });
