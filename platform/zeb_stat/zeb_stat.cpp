@@ -262,7 +262,8 @@ struct zeb_stat {
     }
 
     // The writer thread: one write at a time, each of the file as it is when the write starts.
-    // Only it touches the file and `unreadable` while it runs; at stop it writes what is left.
+    // While it runs, only it writes to the disk and touches `unreadable`; at stop it writes what
+    // is left.
     void write_loop() {
         std::unique_lock<std::mutex> lk(lock);
         for (;;) {
@@ -361,8 +362,8 @@ extern "C" int zeb_stat_open(const char *path, zeb_stat_t **handle) {
         }
     }
     if (rc != 0 || !stat->unreadable.empty()) {
-        stat->save(stat->file.render());  // a missing or set-aside file starts empty; a failure is
-                                          // kept, not fatal
+        // A missing or set-aside file starts empty; a failure is kept, not fatal.
+        stat->save(stat->file.render());
     }
     try {
         stat->writer = std::thread([s = stat.get()] { s->write_loop(); });
