@@ -705,13 +705,21 @@ class Soak(demo.Demo):
 
     def trouble_tc_fault(self, rng):
         self.event("trouble: thermocouple 1 breaks for a moment")
-        with self.lock:
-            before = sum(1 for b in self.broker if b[1].endswith("/report/fault"))
+
+        def reports(raised):
+            with self.lock:
+                return sum(1 for b in self.broker if b[1].endswith("/report/fault")
+                           and isinstance(b[2].get("report"), dict)
+                           and b[2]["report"].get("fs") is raised)
+        before_raised, before_ended = reports(True), reports(False)
         self.board_cmd("fault 203 1")
-        self.wait("the fault report at the broker",
-                  lambda: sum(1 for b in self.broker if b[1].endswith("/report/fault")) > before,
-                  90, 0.25)
+        self.wait("the fault report at the broker", lambda: reports(True) > before_raised, 90,
+                  0.25)
         self.board_cmd("fault 203 0")
+        # Over once the manager has seen the end too: the manager polls the fault registers, and
+        # a break that came back at once, with the next trouble, would look like one long break.
+        self.wait("the report of the fault's end at the broker",
+                  lambda: reports(False) > before_ended, 90, 0.25)
 
     def trouble_broker(self, rng):
         s = rng.uniform(3, 15)
